@@ -1,0 +1,39 @@
+#include "agent/agent_launch.h"
+
+#include <exception>
+
+#include "launcher/build_constants.h"
+#include "launcher/shell_command.h"
+#include "payload/payload_extraction.h"
+
+std::string joinArguments(int argumentCount, const char* const* arguments) {
+  std::string joined;
+  for (int i = 1; i < argumentCount; ++i) {
+    std::string_view argument = arguments[i];
+    joined += argument.empty() ? "''" : quoteArgument(argument);
+    joined += ' ';
+  }
+  return joined;
+}
+
+std::string agentCommandLine(const std::string& commandHead, const std::string& extractionDirectory,
+                             int argumentCount, const char* const* arguments) {
+  std::string bundlePath =
+      extractionDirectory + std::string(pathSeparator) + std::string(bundleFileName);
+  std::string tail = " -installbundle " + quoteArgument(bundlePath);
+  if (argumentCount > 1) tail += " " + joinArguments(argumentCount, arguments);
+  return commandHead + tail;
+}
+
+bool launchAgent(const std::string& commandHead, const std::string& extractionDirectory,
+                 int argumentCount, const char* const* arguments, MessageReporter report) {
+  std::string command =
+      agentCommandLine(commandHead, extractionDirectory, argumentCount, arguments);
+  try {
+    runShellCommand(command);
+  } catch (const std::exception&) {
+    report("Failed to start the instal agent", true);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,23 @@
+// Hands over to the install agent: runs its start script with sh, naming the
+// unpacked bundle and passing on the user's arguments.
+#pragma once
+
+#include <string>
+
+#include "launcher/message_reporter.h"
+
+// commandHead + " -installbundle " + the quoted path of bundle.zip in the
+// extraction directory, then, when there are user arguments, a blank and
+// joinArguments().
+std::string agentCommandLine(const std::string& commandHead, const std::string& extractionDirectory,
+                             int argumentCount, const char* const* arguments);
+
+// Runs agentCommandLine() and waits for the agent. Its exit status is not
+// looked at: true once the command has run, false (reported) when running it
+// threw.
+bool launchAgent(const std::string& commandHead, const std::string& extractionDirectory,
+                 int argumentCount, const char* const* arguments, MessageReporter report);
+
+// argv[1] to argv[argc-1], each as one shell word followed by one blank; an
+// empty argument becomes ''. Empty when there are no user arguments.
+std::string joinArguments(int argumentCount, const char* const* arguments);

@@ -1,0 +1,49 @@
+#include "launcher/launcher_driver.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "agent/agent_cache.h"
+#include "agent/agent_launch.h"
+#include "launcher/build_constants.h"
+#include "launcher/shell_command.h"
+#include "payload/payload_extraction.h"
+#include "payload/scratch_directory.h"
+
+namespace {
+
+constexpr std::string_view agentStartFailed = "Failed to start the instal agent";
+
+// The scratch directory, or the executable's own directory when none could be
+// made or when the launcher runs in test mode.
+std::string chooseExtractionDirectory(const ScratchDirectory& scratch) {
+  std::string directory = scratch.path();
+  if (directory.empty() || std::getenv(testModeVariable) != nullptr)
+    directory = executableDirectory();
+  return directory;
+}
+
+}  // namespace
+
+int runLauncher(int argumentCount, const char* const* arguments, MessageReporter report) {
+  ScratchDirectory scratch;
+  std::string extractionDirectory = chooseExtractionDirectory(scratch);
+
+  int extractionCode = extractPayload(extractionDirectory);
+  if (extractionCode != 0) {
+    report("Internal error: Failed to initialize application installer (" +
+               std::to_string(extractionCode) + ")",
+           true);
+    return -1;
+  }
+
+  std::string agentStartScript = initializeInstallAgent(extractionDirectory, report);
+  if (agentStartScript.empty()) return -1;
+
+  std::string commandHead = "sh " + quoteArgument(agentStartScript);
+  if (!launchAgent(commandHead, extractionDirectory, argumentCount, arguments, report)) {
+    report(agentStartFailed, true);
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,47 @@
+#include "launcher/shell_command.h"
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+namespace {
+
+bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+
+// Characters that a POSIX shell (or bash standing in for it) gives a meaning
+// of its own anywhere in a word, besides blanks and tabs.
+bool isOtherShellSpecial(char c) {
+  constexpr std::string_view specials = "\n\r\v\f|&;<>()$`\\\"'*?[#~{}";
+  return specials.find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
+int runShellCommand(const std::string& commandLine) { return std::system(commandLine.c_str()); }
+
+std::string singleQuoted(std::string_view text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
+  }
+  quoted += '\'';
+  return quoted;
+}
+
+std::string quoteArgument(std::string_view text) {
+  bool hasBlank = false;
+  for (char c : text) {
+    if (isOtherShellSpecial(c)) return singleQuoted(text);
+    hasBlank = hasBlank || isBlankOrTab(c);
+  }
+  if (!hasBlank) return std::string(text);
+  return "\"" + std::string(text) + "\"";
+}
+
+int shellExitCode(int rawStatus) {
+  if (rawStatus == -1 || !WIFEXITED(rawStatus)) return -1;
+  return WEXITSTATUS(rawStatus);
+}

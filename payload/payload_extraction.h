@@ -1,0 +1,22 @@
+// Finds the installer file the launcher runs from and unpacks the ZIP archive
+// appended to it, which carries bundle.zip.
+#pragma once
+
+#include <string>
+
+inline constexpr int payloadExtractionFailed = 201;
+inline constexpr std::string_view bundleFileName = "bundle.zip";
+
+// The whole target of /proc/self/exe, whatever its length; empty when the
+// link cannot be read.
+std::string executablePath();
+
+// executablePath() up to its last "/" or "\", the separator excluded; the
+// whole path when it holds neither; empty when the path is empty.
+std::string executableDirectory();
+
+// Unpacks the installer file's archive into `extractionDirectory` with unzip.
+// Returns 0 once bundle.zip lies there, and payloadExtractionFailed when the
+// shell could not run, a signal ended it, unzip reported an error (an exit
+// code above 1; 1 means warnings only) or no bundle.zip came out.
+int extractPayload(const std::string& extractionDirectory);

@@ -1,0 +1,45 @@
+#include "payload/scratch_directory.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "test_support.h"
+
+using namespace testing_support;
+
+TEST(ScratchDirectory, EachRunGetsItsOwnPrivateDirectoryRemovedAtTheEnd) {
+  std::string first, second;
+  {
+    ScratchDirectory a, b;
+    first = a.path();
+    second = b.path();
+    ASSERT_NE(first, second);
+    for (const std::string& path : {first, second}) {
+      ASSERT_EQ(path.rfind("/tmp/qz", 0), 0u);
+      EXPECT_EQ(path.size(), 13u);
+      struct stat status;
+      ASSERT_EQ(stat(path.c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 0777, 0700u);
+    }
+    writeFile(first + "/bundle.zip", "payload");
+  }
+  EXPECT_FALSE(pathExists(first));
+  EXPECT_FALSE(pathExists(second));
+}
+
+TEST(RemovePathIfExists, RemovesExactlyThatPath) {
+  TemporaryDirectory directory;
+  const std::string hostile = directory.file("it's a $(touch pwned) `dir`");
+  const std::string sibling = directory.file("it");
+  ASSERT_EQ(mkdir(hostile.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(sibling.c_str(), 0700), 0);
+  writeFile(hostile + "/inside", "x");
+
+  removePathIfExists(hostile);
+  EXPECT_FALSE(pathExists(hostile));
+  EXPECT_TRUE(pathExists(sibling));
+  EXPECT_FALSE(pathExists("pwned"));  // where a smuggled command would have run
+
+  removePathIfExists(directory.file("missing"));  // nothing there: nothing run
+  EXPECT_TRUE(pathExists(sibling));
+}
