@@ -27,7 +27,7 @@ TEST(InitializeInstallAgent, ReportsAnArchiveThatDoesNotUnpack) {
 
 TEST(UnzipInstallAgent, QuotesEveryPieceAndRunsNothingForAMissingArchive) {
   TemporaryDirectory directory;
-  FakeToolDirectory tools;
+  FakeTools tools;
   tools.add("my unzip", "printf '<%s>' \"$@\" > " + directory.file("log"));
   writeFile(directory.file("a b.zip"), "");
   EXPECT_TRUE(unzipInstallAgent(directory.file("a b.zip"), directory.file("it's"), "my unzip",

@@ -24,7 +24,7 @@ class ExtractPayloadTest : public testing::Test {
     tools.add("unzip", "printf '%s\\n' \"$@\" > " + log + "\n" + behaviour);
   }
   TemporaryDirectory scratch;
-  FakeToolDirectory tools;
+  FakeTools tools;
   std::string log = scratch.file("unzip.log");
   std::string target = scratch.file("extract here");
 };

@@ -39,21 +39,21 @@ class ScopedEnvironment {
   std::optional<std::string> previous_;
 };
 
-// A directory of fake tools put first on PATH for its lifetime.
-class FakeToolDirectory {
+// Fake tools, first on PATH for the lifetime of the object: for faults that
+// the real tools cannot be made to show.
+class FakeTools {
  public:
-  FakeToolDirectory();
-  // Writes an executable `sh` script named `name` with the given body.
+  FakeTools();
+  // An executable `sh` script `name` with the given body.
   void add(const std::string& name, const std::string& body) const;
-  const std::string& path() const { return directory_.path(); }
 
  private:
   TemporaryDirectory directory_;
-  std::optional<ScopedEnvironment> path_;
+  ScopedEnvironment path_;
 };
 
-// A MessageReporter for tests: error reports are collected, and
-// takeCapturedMessages() hands them over and starts afresh.
+// A MessageReporter for tests; takeCapturedMessages() hands over what was
+// reported (standard output messages marked) and starts afresh.
 void captureMessage(std::string_view message, bool isError);
 std::vector<std::string> takeCapturedMessages();
 
@@ -63,16 +63,16 @@ struct ProcessResult {
   std::string standardError;
 };
 
-// Runs `argv` with the current environment plus `environment` ("NAME=value"
-// overrides, "NAME" alone unsets) and waits for it; standard input is /dev/null.
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& environment = {});
+// Runs argv[0] (a path) with this process's environment and /dev/null as
+// standard input, and waits for it. Prefix "/usr/bin/env" to change variables.
+ProcessResult runProcess(const std::vector<std::string>& argv);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, int mode = 0644);
 bool pathExists(const std::string& path);
 
-// Makes `zipPath` with the real `zip` tool from (member name, content) pairs.
+// Makes `zipPath` with the real `zip` tool from (member name, content) pairs;
+// a member named "install" gets mode 0755.
 void makeZip(const std::string& zipPath,
              const std::vector<std::pair<std::string, std::string>>& members);
 
