@@ -5,8 +5,13 @@
 #include <exception>
 
 #include "agent/agent_cache_layout.h"
+#include "agent/agent_download.h"
+#include "agent/cache_safety.h"
+#include "agent/file_system_utilities.h"
 #include "agent/local_agent_archive.h"
+#include "launcher/build_constants.h"
 #include "launcher/shell_command.h"
+#include "payload/scratch_directory.h"
 
 namespace {
 
@@ -29,10 +34,25 @@ std::string unpackAgent(const std::string& archive, const std::string& agentDire
   return agentStartScriptPath(agentDirectory);
 }
 
-// The per-user cache route; this build has no agent server to ask.
-std::string agentFromCache(const std::string& /*extractionDirectory*/, MessageReporter report) {
-  report(initializationFailed, true);
-  return "";
+// The per-user cache: asks the agent server whether the cached agent is
+// current and unpacks a freshly downloaded one into the cache.
+std::string agentFromCache(const std::string& extractionDirectory, MessageReporter report) {
+  std::string agentDirectory = agentCacheDirectory() + std::string(agentDirectoryName);
+  makeDirectoryTree(agentDirectory, 0700);
+  if (!agentCacheIsSafe(report)) {
+    report(initializationFailed, true);
+    return "";
+  }
+  std::string archive =
+      extractionDirectory + std::string(pathSeparator) + std::string(agentArchiveName);
+  if (!downloadInstallAgent(archive, report)) return "";
+  std::string cached = cachedAgentDirectory();
+  if (!cached.empty()) return agentStartScriptPath(cached);
+
+  std::string startScript = unpackAgent(archive, agentDirectory, report);
+  // A half-unpacked agent must not pass for a current one in later runs.
+  if (startScript.empty()) removePathIfExists(agentDirectory);
+  return startScript;
 }
 
 }  // namespace

@@ -1,6 +1,25 @@
 #include "agent/agent_cache_layout.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+
 #include "launcher/build_constants.h"
+
+std::string agentCacheDirectory() {
+  const char* home = std::getenv(homeVariable);
+  std::string root = home != nullptr && *home != '\0' ? home : "/tmp";
+  if (root.back() != pathSeparator.front()) root += pathSeparator;
+  return root + std::string(agentCacheRelativePath);
+}
+
+std::string cachedAgentDirectory() {
+  std::string directory =
+      agentCacheDirectory() + std::string(agentDirectoryName) + std::string(pathSeparator);
+  struct stat status;
+  if (stat(agentStartScriptPath(directory).c_str(), &status) != 0) return "";
+  return directory;
+}
 
 std::string agentStartScriptPath(const std::string& directory) {
   std::string path = directory;

@@ -1,9 +1,18 @@
-// Where an unpacked install agent keeps its start script.
+// Where the per-user agent cache lies and how a cached agent is recognised.
 #pragma once
 
 #include <string>
 
 inline constexpr std::string_view agentStartScriptName = "install";
+
+// $HOME (or /tmp when HOME is empty or unset), a separator unless it ends in
+// one, and the cache's relative path; always ends in a separator. HOME is
+// read on every call.
+std::string agentCacheDirectory();
+
+// The agent directory of the cache with a trailing separator when its start
+// script exists (symbolic links followed); empty otherwise.
+std::string cachedAgentDirectory();
 
 // `directory`, a separator unless it is empty or ends in one, and "install".
 std::string agentStartScriptPath(const std::string& directory);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the launcher, packs a sample offline installer and runs it.
+# Builds the launcher, packs a sample offline installer and runs it, then an
+# online one against a local agent server (nginx), cold and warm.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,7 +30,41 @@ build/bin/make-installer --agent "$demo/agent.zip" build/bin/qz-bootstrap "$demo
 echo "Packed $demo/setup-offline.run ($(wc -c < "$demo/setup-offline.run") bytes)."
 echo
 echo "\$ $demo/setup-offline.run --target '/opt/demo app' --quiet"
-status=0
-"$demo/setup-offline.run" --target '/opt/demo app' --quiet || status=$?
-echo "launcher exit status: $status"
-exit "$status"
+"$demo/setup-offline.run" --target '/opt/demo app' --quiet
+echo "launcher exit status: $?"
+
+# The online route: the agent comes from an agent server into a per-user cache
+# (kept under $demo/home here, so the demo leaves your own home alone).
+server="$demo/server"
+mkdir -p "$server/www" "$server/logs"
+agent_path=/pi_install_agent_pi_T19q7c_hostk64
+cp "$demo/agent.zip" "$server/www$agent_path"
+build/bin/make-installer build/bin/qz-bootstrap "$demo/bundle.zip" "$demo/setup-online.run"
+for port in $(seq 18080 18179); do
+  cat > "$server/nginx.conf" <<CONF
+daemon on;
+master_process off;
+pid $PWD/$server/nginx.pid;
+error_log $PWD/$server/error.log;
+events {}
+http {
+  log_format requests '  server: \$request_method \$uri \$status';
+  access_log $PWD/$server/access.log requests;
+  client_body_temp_path $PWD/$server/logs;
+  server { listen 127.0.0.1:$port; root $PWD/$server/www; }
+}
+CONF
+  /usr/sbin/nginx -p "$server" -c nginx.conf 2>/dev/null && break
+done
+trap 'kill "$(cat "$server/nginx.pid")"' EXIT
+export HOME="$PWD/$demo/home" QZ_INTERNAL_INSTALL_AGENT_URL="http://127.0.0.1:$port$agent_path"
+echo
+echo "Agent server: $QZ_INTERNAL_INSTALL_AGENT_URL (nginx)"
+for run in cold warm; do
+  echo
+  echo "\$ $demo/setup-online.run --$run-cache"
+  : > "$server/access.log"
+  "$demo/setup-online.run" --$run-cache
+  echo "launcher exit status: $?"
+  cat "$server/access.log"
+done

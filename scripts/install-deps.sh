@@ -3,7 +3,8 @@
 # any of them is missing.
 set -euo pipefail
 
-packages=(g++ cmake make zlib1g-dev libgtest-dev libgmock-dev unzip zip)
+packages=(g++ cmake make pkgconf zlib1g-dev libcurl4-openssl-dev libgtest-dev libgmock-dev
+  libcpp-httplib-dev unzip zip nginx-light)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,20 +1,10 @@
 #include "payload/payload_extraction.h"
 
 #include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
 
 #include "test_support.h"
 
 using namespace testing_support;
-
-TEST(ExecutablePath, IsTheRunningFileAndItsDirectory) {
-  char resolved[PATH_MAX];
-  ASSERT_NE(realpath("/proc/self/exe", resolved), nullptr);
-  EXPECT_EQ(executablePath(), resolved);
-  std::string path = resolved;
-  EXPECT_EQ(executableDirectory(), path.substr(0, path.rfind('/')));
-}
 
 // The real unzip cannot be made to crash or vanish, so a fake one stands in:
 // it records its words and leaves a bundle (or not) before it exits.

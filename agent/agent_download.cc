@@ -1,0 +1,167 @@
+#include "agent/agent_download.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "agent/agent_cache_layout.h"
+#include "agent/file_system_utilities.h"
+#include "launcher/build_constants.h"
+#include "payload/scratch_directory.h"
+
+namespace {
+
+constexpr std::string_view etagHeaderPrefix = "ETag: ";
+// Debian 12's libcurl follows redirects without end by default.
+constexpr long redirectLimit = 30;
+constexpr std::string_view connectivityAdvice =
+    "Check your internet connectivity, proxy server, firewall, and virus scanner settings and "
+    "rerun the installer.";
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+struct HandleCleaner {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+using Handle = std::unique_ptr<CURL, HandleCleaner>;
+
+void reportSetupFailed(CURLcode code, MessageReporter report) {
+  report("Error: Failed to initialize the installer - " + std::string(curl_easy_strerror(code)) +
+             "\n\n. " + std::string(connectivityAdvice),
+         true);
+}
+
+void reportTransferFailed(CURLcode code, MessageReporter report) {
+  report("Error: Download process failed - " + std::string(curl_easy_strerror(code)) + "\n\n. " +
+             std::string(connectivityAdvice),
+         true);
+}
+
+// Performs the request prepared on `handle`; false (reported) unless it
+// completed with a response code below 400.
+bool performRequest(CURL* handle, MessageReporter report) {
+  CURLcode code = curl_easy_perform(handle);
+  long responseCode = 0;
+  if (code == CURLE_OK) code = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &responseCode);
+  if (code != CURLE_OK) {
+    reportTransferFailed(code, report);
+    return false;
+  }
+  if (responseCode == 404) {
+    report("Could not reach the download server. " + std::string(connectivityAdvice), true);
+    return false;
+  }
+  if (responseCode >= 400) {
+    report("Error: Download process failed. Received an HTTP code: " +
+               std::to_string(responseCode) + ". " + std::string(connectivityAdvice),
+           true);
+    return false;
+  }
+  return true;
+}
+
+bool cachedAgentIsCurrent(const std::string& validator) {
+  return !cachedAgentDirectory().empty() && validatorFileMatches(agentCacheDirectory(), validator);
+}
+
+// Prepares on `handle` a HEAD request of `url` that captures the validator;
+// false (reported) when the library refuses the URL or redirects.
+bool prepareValidation(CURL* handle, const std::string& url, std::string* validator,
+                       MessageReporter report) {
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  if (code != CURLE_OK) {
+    reportSetupFailed(code, report);
+    return false;
+  }
+  code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  if (code != CURLE_OK) {
+    report("Internal Error: Failed to initialize the download process - " +
+               std::string(curl_easy_strerror(code)),
+           true);
+    return false;
+  }
+  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, redirectLimit);
+  curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, captureValidatorHeader);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, validator);
+  return true;
+}
+
+// Turns the HEAD request on `handle` into a GET of the same URL and streams
+// the body into `file`; false (reported) unless all of it is on disk.
+bool download(CURL* handle, FILE* file, MessageReporter report) {
+  curl_easy_setopt(handle, CURLOPT_NOBODY, 0L);
+  curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, nullptr);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, nullptr);
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBodyToFile);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, file);
+  if (code != CURLE_OK) {
+    reportSetupFailed(code, report);
+    return false;
+  }
+  if (!performRequest(handle, report)) return false;
+  if (std::fflush(file) != 0) {  // the last buffered piece did not reach the disk
+    reportTransferFailed(CURLE_WRITE_ERROR, report);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t captureValidatorHeader(char* data, size_t size, size_t count, void* validator) {
+  size_t length = size * count;
+  if (length >= etagHeaderPrefix.size() &&
+      strncasecmp(data, etagHeaderPrefix.data(), etagHeaderPrefix.size()) == 0) {
+    try {
+      static_cast<std::string*>(validator)->assign(data, length - 1);
+    } catch (const std::exception&) {
+      return 0;  // no exception may cross libcurl; ending the transfer reports it
+    }
+  }
+  return length;
+}
+
+size_t writeBodyToFile(char* data, size_t size, size_t count, void* file) {
+  return std::fwrite(data, size, count, static_cast<FILE*>(file));
+}
+
+bool downloadInstallAgent(const std::string& destination, MessageReporter report) {
+  const char* url = std::getenv(agentUrlVariable);
+  return downloadInstallAgentFrom(url != nullptr ? url : std::string(defaultAgentUrl), destination,
+                                  report);
+}
+
+bool downloadInstallAgentFrom(const std::string& url, const std::string& destination,
+                              MessageReporter report) {
+  File file(std::fopen(destination.c_str(), "wb"));
+  if (!file) {
+    int error = errno;
+    report("Internal Error: Failed to create local download cache - " +
+               std::string(std::strerror(error)) + ".\n\nPlease rerun the installer.",
+           true);
+    return false;
+  }
+  std::string validator;  // released after the handle, before the file
+  Handle handle(curl_easy_init());
+  if (!handle) return true;
+  if (!prepareValidation(handle.get(), url, &validator, report)) return false;
+  if (!performRequest(handle.get(), report)) return false;
+  if (cachedAgentIsCurrent(validator)) return true;
+
+  // From here on a failure leaves the cache without an agent, so the next
+  // run downloads again whatever its validator file says.
+  removePathIfExists(agentCacheDirectory() + std::string(agentDirectoryName));
+  if (!download(handle.get(), file.get(), report)) return false;
+  handle.reset();
+  writeValidatorFile(agentCacheDirectory(), validator);
+  return true;
+}

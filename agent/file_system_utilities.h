@@ -1,0 +1,24 @@
+// Directory trees for the agent cache, and the validator file that records
+// which archive the cached agent came from.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+// 0 unless something other than a directory stands at `path` (-1, errno
+// ENOTDIR). A missing directory is created with `mode` (less the umask); a
+// failure to create it is not reported.
+int ensureDirectory(const char* path, mode_t mode);
+
+// ensureDirectory() on every prefix of `path` that ends before a separator,
+// then on `path` itself; stops at the first non-directory (-1, ENOTDIR).
+int makeDirectoryTree(const std::string& path, mode_t mode);
+
+// Replaces `directory`/.validatestring with exactly the bytes of `value`.
+// Does nothing when either is empty; failures are ignored.
+void writeValidatorFile(const std::string& directory, const std::string& value);
+
+// True when the first line of `directory`/.validatestring (the bytes before
+// the first line feed) equals `value`, which must not be empty.
+bool validatorFileMatches(const std::string& directory, const std::string& value);

@@ -1,0 +1,57 @@
+// What the end-to-end tests share: a sample bundle and agent, installers
+// packed from them, and runs of those installers as separate processes.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace testing_support {
+
+inline const std::string launcher = QZ_LAUNCHER_PATH;
+inline const std::string packer = QZ_PACKER_PATH;
+// The sample agent writes its arguments, each in <>, to $AGENT_RECORD, keeps a
+// copy of the bundle it was given, and ends with status 7.
+inline const char* agentScript =
+    "for a in \"$@\"; do printf '<%s>' \"$a\"; done > \"$AGENT_RECORD\"\n"
+    "cp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
+
+class EndToEnd : public testing::Test {
+ protected:
+  void SetUp() override {
+    makeZip(bundle, {{"product/readme.txt", "the product"}});
+    makeZip(agent, {{"install", agentScript}});
+  }
+
+  // Packs an installer at `output` with `agentZip` inside, or none when empty.
+  void pack(const std::string& output, const std::string& agentZip) {
+    std::vector<std::string> argv = {packer, launcher, bundle, output};
+    if (!agentZip.empty()) argv.insert(argv.begin() + 1, {"--agent", agentZip});
+    ASSERT_EQ(runProcess(argv).exitStatus, 0);
+  }
+
+  // Runs `installer` with `arguments` and a HOME of its own, after any
+  // "NAME=value" in `environment`.
+  ProcessResult run(const std::string& installer, std::vector<std::string> arguments = {},
+                    std::vector<std::string> environment = {}) {
+    arguments.insert(arguments.begin(), installer);
+    arguments.insert(arguments.begin(), environment.begin(), environment.end());
+    arguments.insert(arguments.begin(),
+                     {"/usr/bin/env", "AGENT_RECORD=" + record, "HOME=" + work.file("home")});
+    return runProcess(arguments);
+  }
+
+  // The directory in which the last agent was handed its bundle.
+  std::string bundleDirectoryOfLastRun() {
+    std::string received = readFile(record);
+    size_t start = received.find("><") + 2;
+    return received.substr(start, received.find("/bundle.zip>") - start);
+  }
+
+  TemporaryDirectory work;
+  std::string bundle = work.file("bundle.zip"), agent = work.file("agent.zip"),
+              installer = work.file("setup.run"), record = work.file("record");
+};
+
+}  // namespace testing_support
