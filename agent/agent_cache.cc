@@ -49,6 +49,7 @@ std::string agentFromCache(const std::string& extractionDirectory, MessageReport
   std::string cached = cachedAgentDirectory();
   if (!cached.empty()) return agentStartScriptPath(cached);
 
+  makeDirectoryTree(agentDirectory, 0700);  // unzip would make it with the umask alone
   std::string startScript = unpackAgent(archive, agentDirectory, report);
   // A half-unpacked agent must not pass for a current one in later runs.
   if (startScript.empty()) removePathIfExists(agentDirectory);

@@ -9,7 +9,7 @@
 std::string agentCacheDirectory() {
   const char* home = std::getenv(homeVariable);
   std::string root = home != nullptr && *home != '\0' ? home : "/tmp";
-  if (root.back() != pathSeparator.front()) root += pathSeparator;
+  if (root.size() > 1 && root.back() != pathSeparator.front()) root += pathSeparator;
   return root + std::string(agentCacheRelativePath);
 }
 

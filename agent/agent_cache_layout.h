@@ -6,8 +6,8 @@
 inline constexpr std::string_view agentStartScriptName = "install";
 
 // $HOME (or /tmp when HOME is empty or unset), a separator unless it ends in
-// one, and the cache's relative path; always ends in a separator. HOME is
-// read on every call.
+// one or is a single character ("/"), and the cache's relative path; always
+// ends in a separator. HOME is read on every call.
 std::string agentCacheDirectory();
 
 // The agent directory of the cache with a trailing separator when its start

@@ -30,8 +30,9 @@ build/bin/make-installer --agent "$demo/agent.zip" build/bin/qz-bootstrap "$demo
 echo "Packed $demo/setup-offline.run ($(wc -c < "$demo/setup-offline.run") bytes)."
 echo
 echo "\$ $demo/setup-offline.run --target '/opt/demo app' --quiet"
-"$demo/setup-offline.run" --target '/opt/demo app' --quiet
-echo "launcher exit status: $?"
+status=0
+"$demo/setup-offline.run" --target '/opt/demo app' --quiet || status=$?
+echo "launcher exit status: $status"
 
 # The online route: the agent comes from an agent server into a per-user cache
 # (kept under $demo/home here, so the demo leaves your own home alone).
@@ -50,12 +51,16 @@ events {}
 http {
   log_format requests '  server: \$request_method \$uri \$status';
   access_log $PWD/$server/access.log requests;
-  client_body_temp_path $PWD/$server/logs;
+  client_body_temp_path $PWD/$server/logs; proxy_temp_path $PWD/$server/logs;
+  fastcgi_temp_path $PWD/$server/logs; uwsgi_temp_path $PWD/$server/logs;
+  scgi_temp_path $PWD/$server/logs;
   server { listen 127.0.0.1:$port; root $PWD/$server/www; }
 }
 CONF
   /usr/sbin/nginx -p "$server" -c nginx.conf 2>/dev/null && break
+  port=""
 done
+[ -n "$port" ] || { echo "no free port for the local agent server" >&2; exit 1; }
 trap 'kill "$(cat "$server/nginx.pid")"' EXIT
 export HOME="$PWD/$demo/home" QZ_INTERNAL_INSTALL_AGENT_URL="http://127.0.0.1:$port$agent_path"
 echo
@@ -64,7 +69,8 @@ for run in cold warm; do
   echo
   echo "\$ $demo/setup-online.run --$run-cache"
   : > "$server/access.log"
-  "$demo/setup-online.run" --$run-cache
-  echo "launcher exit status: $?"
+  status=0
+  "$demo/setup-online.run" --$run-cache || status=$?
+  echo "launcher exit status: $status"
   cat "$server/access.log"
 done

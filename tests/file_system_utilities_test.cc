@@ -56,6 +56,6 @@ TEST(ValidatorFile, HoldsExactlyTheValueAndMatchesOnItsFirstLine) {
   EXPECT_EQ(readFile(file), "two\nlines");
   EXPECT_FALSE(validatorFileMatches(cache.path(), "two\nlines"));
   writeFile(file, "");
-  EXPECT_FALSE(validatorFileMatches(cache.path(), "\n"));
+  EXPECT_FALSE(validatorFileMatches(cache.path(), "abc\r"));
   EXPECT_FALSE(validatorFileMatches(cache.file("missing"), "abc\r"));
 }

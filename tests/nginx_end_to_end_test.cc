@@ -50,7 +50,7 @@ bool acceptsConnections(int port) {
 class Nginx {
  public:
   explicit Nginx(const std::string& root) {
-    std::filesystem::create_directory(directory_.file("logs"));
+    std::filesystem::create_directory(directory_.file("t"));
     for (int attempt = 0; attempt < 5 && !started(); ++attempt) start(root);
   }
   ~Nginx() {
@@ -92,15 +92,27 @@ class Nginx {
   }
 
  private:
+  // One process in the foreground, running as the test user, so that it can
+  // read the test's files and the test can stop it.
   std::string configuration(const std::string& root) const {
-    std::string prefix = directory_.path();
-    // One process in the foreground, running as the test user, so that it
-    // can read the test's files and the test can stop it.
-    return "daemon off;\nmaster_process off;\npid " + prefix + "/nginx.pid;\nerror_log " + prefix +
-           "/error.log;\n" + "events {}\nhttp {\n  log_format requests '$request_method $uri';\n" +
-           "  access_log " + prefix + "/access.log requests;\n" + "  client_body_temp_path " +
-           prefix + "/logs;\n  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
-           ";\n    root " + root + ";\n  }\n}\n";
+    std::string text = R"(daemon off;
+master_process off;
+pid @/nginx.pid;
+error_log @/error.log;
+events {}
+http {
+  log_format requests '$request_method $uri';
+  access_log @/access.log requests;
+  client_body_temp_path @/t; proxy_temp_path @/t; fastcgi_temp_path @/t;
+  uwsgi_temp_path @/t; scgi_temp_path @/t;
+  server { listen 127.0.0.1:PORT; root ROOT; }
+}
+)";
+    text.replace(text.find("PORT"), 4, std::to_string(port_));
+    text.replace(text.find("ROOT"), 4, root);
+    for (size_t at; (at = text.find('@')) != std::string::npos;)
+      text.replace(at, 1, directory_.path());
+    return text;
   }
 
   TemporaryDirectory directory_;
