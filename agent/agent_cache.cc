@@ -6,6 +6,7 @@
 
 #include "agent/agent_cache_layout.h"
 #include "agent/agent_download.h"
+#include "agent/cache_lock.h"
 #include "agent/cache_safety.h"
 #include "agent/file_system_utilities.h"
 #include "agent/local_agent_archive.h"
@@ -37,12 +38,14 @@ std::string unpackAgent(const std::string& archive, const std::string& agentDire
 // The per-user cache: asks the agent server whether the cached agent is
 // current and unpacks a freshly downloaded one into the cache.
 std::string agentFromCache(const std::string& extractionDirectory, MessageReporter report) {
-  std::string agentDirectory = agentCacheDirectory() + std::string(agentDirectoryName);
+  std::string cacheDirectory = agentCacheDirectory();
+  std::string agentDirectory = cacheDirectory + std::string(agentDirectoryName);
   makeDirectoryTree(agentDirectory, 0700);
   if (!agentCacheIsSafe(report)) {
     report(initializationFailed, true);
     return "";
   }
+  CacheLock lock(cacheDirectory);  // until the agent is current or unpacked
   std::string archive =
       extractionDirectory + std::string(pathSeparator) + std::string(agentArchiveName);
   if (!downloadInstallAgent(archive, report)) return "";

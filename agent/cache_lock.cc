@@ -1,0 +1,30 @@
+#include "agent/cache_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+constexpr const char* lockFileName = "installagent.lock";
+
+}  // namespace
+
+CacheLock::CacheLock(const std::string& cacheDirectory) {
+  // Deliberately without O_CLOEXEC: see the class comment.
+  fd_ = open((cacheDirectory + lockFileName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+  if (fd_ < 0) return;
+  int result;
+  do {
+    result = flock(fd_, LOCK_EX);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) return;
+  close(fd_);
+  fd_ = -1;
+}
+
+CacheLock::~CacheLock() {
+  if (fd_ >= 0) close(fd_);
+}
