@@ -4,6 +4,7 @@
 
 #include "launcher/build_constants.h"
 #include "launcher/shell_command.h"
+#include "payload/interruption_cleanup.h"
 #include "payload/payload_extraction.h"
 
 std::string joinArguments(int argumentCount, const char* const* arguments) {
@@ -30,6 +31,7 @@ bool launchAgent(const std::string& commandHead, const std::string& extractionDi
   std::string command =
       agentCommandLine(commandHead, extractionDirectory, argumentCount, arguments);
   try {
+    DeferredInterruptions agentRunning;  // the agent reads the bundle until it ends
     runShellCommand(command);
   } catch (const std::exception&) {
     report("Failed to start the instal agent", true);

@@ -12,9 +12,9 @@
 std::string agentCommandLine(const std::string& commandHead, const std::string& extractionDirectory,
                              int argumentCount, const char* const* arguments);
 
-// Runs agentCommandLine() and waits for the agent. Its exit status is not
-// looked at: true once the command has run, false (reported) when running it
-// threw.
+// Runs agentCommandLine() and waits for the agent, holding back interrupting
+// signals meanwhile. Its exit status is not looked at: true once the command
+// has run, false (reported) when running it threw.
 bool launchAgent(const std::string& commandHead, const std::string& extractionDirectory,
                  int argumentCount, const char* const* arguments, MessageReporter report);
 

@@ -5,10 +5,16 @@
 
 #include "launcher/shell_command.h"
 
-ScratchDirectory::ScratchDirectory() {
+namespace {
+
+std::string makeScratchDirectory() {
   char pathTemplate[] = "/tmp/qzXXXXXX";
-  if (mkdtemp(pathTemplate) != nullptr) path_ = pathTemplate;
+  return mkdtemp(pathTemplate) != nullptr ? pathTemplate : "";
 }
+
+}  // namespace
+
+ScratchDirectory::ScratchDirectory() : path_(makeScratchDirectory()), interruptionCleanup_(path_) {}
 
 ScratchDirectory::~ScratchDirectory() {
   // The name comes from the fixed template: no blank, no shell metacharacter.

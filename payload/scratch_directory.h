@@ -3,9 +3,12 @@
 
 #include <string>
 
+#include "payload/interruption_cleanup.h"
+
 // Makes a fresh directory /tmp/qzXXXXXX (mode 0700) on construction and
-// removes it with everything in it on destruction. When no directory can be
-// made the path is empty and destruction does nothing.
+// removes it with everything in it on destruction, or when SIGINT, SIGTERM or
+// SIGHUP ends the process first. When no directory can be made the path is
+// empty and destruction does nothing. One per process.
 class ScratchDirectory {
  public:
   ScratchDirectory();
@@ -17,6 +20,7 @@ class ScratchDirectory {
 
  private:
   std::string path_;
+  InterruptionCleanup interruptionCleanup_;  // outlives the removal in the destructor
 };
 
 // Removes the file or directory tree at `path` when it exists (symbolic links
