@@ -29,9 +29,21 @@ AgentServer::AgentServer() {
                                     return true;
                                   });
   });
+  server_.Get("/huge-header", [](const auto&, auto& response) {
+    response.set_header("X-Padding", std::string(1 << 20, 'p'));
+  });
+  server_.Get("/slow", [this](const auto&, auto& response) {
+    std::string body = current().archive;
+    response.set_content_provider(body.size(), "application/zip",
+                                  [body](size_t offset, size_t, httplib::DataSink& sink) {
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                    return sink.write(body.data() + offset, 1);
+                                  });
+  });
   port_ = server_.bind_to_any_port("127.0.0.1");
   thread_ = std::thread([this] { server_.listen_after_bind(); });
-  while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int wait = 0; wait < 5000 && !server_.is_running(); ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 AgentServer::~AgentServer() {

@@ -22,7 +22,9 @@ class AgentServer {
   };
 
   // Also serves /redirect (302 to /agent, with an ETag of its own), /loop
-  // (302 to itself) and /broken (a GET that breaks off after half the body).
+  // (302 to itself), /broken (a GET that breaks off after half the body),
+  // /huge-header (a header line of 1 MiB) and /slow (a GET that sends one
+  // byte of the body every 20 ms).
   AgentServer();
   ~AgentServer();
 

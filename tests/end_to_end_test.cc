@@ -62,6 +62,15 @@ TEST_F(EndToEnd, TestModeUnpacksBesideTheExecutable) {
     EXPECT_EQ(readFile(record), "<-installbundle><" + expected + "/bundle.zip>");
     EXPECT_TRUE(pathExists(expected + "/install") && pathExists(expected + "/InstallAgent.zip"));
   }
+  // A local archive that fails to unpack leaves the executable's directory alone.
+  writeFile(work.file("corrupt.zip"), corruptAgent());
+  pack(work.file("my dir/corrupt.run"), work.file("corrupt.zip"));
+  std::filesystem::remove(work.file("my dir/InstallAgent.zip"));
+  ProcessResult failed =
+      run(work.file("my dir/corrupt.run"), {}, {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__="});
+  EXPECT_EQ(failed.exitStatus, 255);
+  EXPECT_TRUE(pathExists(work.file("my dir/corrupt.run")) &&
+              pathExists(work.file("my dir/setup.run")));
 }
 
 TEST_F(EndToEnd, InstallerPathsThatNeedQuotingAreLongOrInTheRoot) {
@@ -82,26 +91,51 @@ TEST_F(EndToEnd, InstallerPathsThatNeedQuotingAreLongOrInTheRoot) {
   EXPECT_FALSE(pathExists("pwned"));
 }
 
+TEST_F(EndToEnd, AgentMembersCannotEscapeTheirDirectory) {
+  // unzip drops "../" without a word, but warns about an absolute name (status 1).
+  std::pair<std::string, int> cases[] = {{"../../../../../.." + work.file("escaped"), 0},
+                                         {work.file("escaped"), 255}};
+  for (const auto& [name, status] : cases) {
+    makeAgentWithMemberNames(work.file("evil.zip"), {name});
+    pack(installer, work.file("evil.zip"));
+    ProcessResult result = run(installer);
+    EXPECT_EQ(result.exitStatus, status) << result.standardError;
+    EXPECT_FALSE(pathExists(work.file("escaped")));
+    std::filesystem::remove(work.file("evil.zip"));
+  }
+}
+
 TEST_F(EndToEnd, FailuresPrintTheExactLinesExit255AndLeaveNoScratch) {
-  std::string data = readFile(agent);
-  data[30 + 7 + (data[28] | data[29] << 8) + 2] ^= 1;  // in the data of "install": a CRC error
-  writeFile(work.file("corrupt.zip"), data);
+  writeFile(work.file("corrupt.zip"), corruptAgent());
   pack(installer, agent);
   pack(work.file("corrupt.run"), work.file("corrupt.zip"));
-  std::string whole = readFile(installer);
-  writeFile(work.file("truncated.run"), whole.substr(0, whole.size() - 30), 0755);
+  // Damaged installers: cut anywhere in the archive, a flipped bit in the
+  // bundle, an archive without bundle.zip.
+  std::string whole = readFile(installer), image = readFile(launcher);
+  std::vector<std::string> damaged;
+  for (size_t keep : {image.size() + 10, image.size() + 100, whole.size() - 30, whole.size() - 1})
+    damaged.push_back(whole.substr(0, keep));
+  damaged.push_back(whole);
+  damaged.back()[whole.find(readFile(bundle)) + 50] ^= 1;
+  makeZip(work.file("other.zip"), {{"other.txt", "no bundle here"}});
+  damaged.push_back(image + readFile(work.file("other.zip")));
 
   const std::string realUnzip = "exec /usr/bin/unzip \"$@\"";
-  struct {
+  struct Case {
     std::string installer, unzip, expected;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {work.file("corrupt.run"), realUnzip,
        "Failed to unzip the install agent\nFailed to initialize the install agent.\n"
        "Installation failed.\n"},
-      {work.file("truncated.run"), realUnzip, cannotUnpack},
       {installer, "exit 127", cannotUnpack},  // no unzip on the machine
       {installer, "kill -KILL $$", cannotUnpack},
   };
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    std::string path = work.file("damaged" + std::to_string(i) + ".run");
+    writeFile(path, damaged[i], 0755);
+    cases.push_back({path, realUnzip, cannotUnpack});
+  }
   FakeTools tools;
   std::string log = work.file("unzip.log");
   for (const auto& c : cases) {

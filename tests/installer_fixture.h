@@ -42,6 +42,29 @@ class EndToEnd : public testing::Test {
     return runProcess(arguments);
   }
 
+  // The sample agent's archive with one bit of "install" flipped: a CRC error.
+  std::string corruptAgent() {
+    std::string data = readFile(agent);
+    data[30 + 7 + (data[28] | data[29] << 8) + 2] ^= 1;  // past the local header and its name
+    return data;
+  }
+
+  // The sample agent with extra members named `names` (such as "../x" or
+  // "/abs"), which zip itself refuses to write: written under placeholder
+  // names of the same length, then renamed in the archive's bytes.
+  void makeAgentWithMemberNames(const std::string& zipPath, const std::vector<std::string>& names) {
+    std::vector<std::pair<std::string, std::string>> members = {{"install", agentScript}};
+    for (const std::string& name : names) members.push_back({std::string(name.size(), 'Q'), name});
+    makeZip(zipPath, members);
+    std::string bytes = readFile(zipPath);
+    for (const std::string& name : names) {
+      std::string placeholder(name.size(), 'Q');
+      for (size_t at; (at = bytes.find(placeholder)) != std::string::npos;)
+        bytes.replace(at, name.size(), name);
+    }
+    writeFile(zipPath, bytes);
+  }
+
   // The directory in which the last agent was handed its bundle.
   std::string bundleDirectoryOfLastRun() {
     std::string received = readFile(record);

@@ -1,9 +1,16 @@
 // Installers without an agent inside, run against a test agent server.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 #include "agent_server.h"
 #include "installer_fixture.h"
@@ -12,6 +19,35 @@ using namespace testing_support;
 using testing::ElementsAre;
 
 namespace {
+
+// Accepts connections on a loopback port and closes each before any answer.
+class HangUpServer {
+ public:
+  HangUpServer() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd_, 8);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      for (int connection; (connection = accept(fd_, nullptr, nullptr)) >= 0;) close(connection);
+    });
+  }
+  ~HangUpServer() {
+    shutdown(fd_, SHUT_RDWR);  // ends the accept() above
+    thread_.join();
+    close(fd_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/agent"; }
+
+ private:
+  int fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  int port_ = 0;
+  std::thread thread_;
+};
 
 class OnlineEndToEnd : public EndToEnd {
  protected:
@@ -24,9 +60,14 @@ class OnlineEndToEnd : public EndToEnd {
               "for a; do d=$a; done; echo \"$d\" >> " + unzipLog + "\nexec /usr/bin/unzip \"$@\"");
   }
 
-  ProcessResult runOnline() {
-    return run(installer, {"--yes"},
-               {"HOME=" + home, "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url()});
+  ProcessResult runOnline(const std::string& url = "") {
+    return run(
+        installer, {"--yes"},
+        {"HOME=" + home, "QZ_INTERNAL_INSTALL_AGENT_URL=" + (url.empty() ? server.url() : url)});
+  }
+  // Polls `condition` for up to five seconds.
+  static void waitUntil(const std::function<bool()>& condition) {
+    for (int wait = 0; wait < 500 && !condition(); ++wait) usleep(10000);
   }
   // The targets of the unzip runs since the last call.
   std::vector<std::string> takeUnzipTargets() {
@@ -44,16 +85,19 @@ class OnlineEndToEnd : public EndToEnd {
 };
 
 TEST_F(OnlineEndToEnd, ColdRunDownloadsWarmRunOnlyAsksChangedAgentIsFetchedAgain) {
+  mode_t oldMask = umask(0);  // the cache stays private whatever the umask
   ProcessResult cold = runOnline();
+  umask(oldMask);
   EXPECT_EQ(cold.exitStatus, 0) << cold.standardError;
   EXPECT_EQ(cold.standardOutput + cold.standardError, "");
   EXPECT_THAT(server.takeRequests(), ElementsAre("HEAD /agent", "GET /agent"));
   std::string scratch = bundleDirectoryOfLastRun();
   EXPECT_THAT(takeUnzipTargets(), ElementsAre(scratch, cache + "installagent"));
   EXPECT_THAT(readFile(record), testing::EndsWith("/bundle.zip><--yes>"));
-  EXPECT_EQ(readFile(cache + ".validatestring"), "ETag: \"v1\"\r");
   struct stat status;
   ASSERT_EQ(stat((home + "/.orvane").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((cache + "installagent").c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0700u);
 
   ASSERT_EQ(runOnline().exitStatus, 0);
@@ -68,9 +112,7 @@ TEST_F(OnlineEndToEnd, ColdRunDownloadsWarmRunOnlyAsksChangedAgentIsFetchedAgain
 }
 
 TEST_F(OnlineEndToEnd, CorruptArchiveIsReportedAndNotKept) {
-  std::string data = readFile(agent);
-  data[30 + 7 + (data[28] | data[29] << 8) + 2] ^= 1;  // a CRC error in "install"
-  server.configure({data});
+  server.configure({corruptAgent()});
   ProcessResult result = runOnline();
   EXPECT_EQ(result.exitStatus, 255);
   EXPECT_THAT(result.standardError,
@@ -84,19 +126,67 @@ TEST_F(OnlineEndToEnd, CorruptArchiveIsReportedAndNotKept) {
               ElementsAre("HEAD /agent", "GET /agent", "HEAD /agent", "GET /agent"));
 }
 
+TEST_F(OnlineEndToEnd, AHomeThatNeedsQuotingHoldsTheCache) {
+  home = work.file("it's \"a\" $(touch pwned) `touch pwned`\n caf\xc3\xa9");
+  std::filesystem::create_directory(home);
+  EXPECT_EQ(runOnline().exitStatus, 0);
+  EXPECT_EQ(runOnline().exitStatus, 0);
+  EXPECT_THAT(server.takeRequests(), ElementsAre("HEAD /agent", "GET /agent", "HEAD /agent"));
+  EXPECT_TRUE(pathExists(home + "/.orvane/installagent/T19q7c/hostk64/installagent/install"));
+  EXPECT_FALSE(pathExists("pwned"));
+}
+
+TEST_F(OnlineEndToEnd, BrokenServersEndTheRunWithTheirMessage) {
+  HangUpServer hangUp;
+  const std::string failed = "Error: Download process failed - ";
+  const std::string advice =
+      "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings "
+      "and rerun the installer.\nInstallation failed.\n";
+  std::pair<std::string, std::string> cases[] = {
+      {hangUp.url(), failed + "Server returned nothing (no headers, no data)" + advice},
+      // libcurl 7.88 refuses a header over 100 KiB with this text of its own.
+      {server.url("/huge-header"), failed + "Out of memory" + advice},
+      {server.url(),
+       "Failed to unzip the install agent\nFailed to initialize the install agent.\n"
+       "Installation failed.\n"}};  // an empty archive
+  server.configure({""});
+  for (const auto& [url, expected] : cases) {
+    ProcessResult result = runOnline(url);
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_THAT(result.standardError, testing::EndsWith(expected));
+    EXPECT_FALSE(pathExists(takeUnzipTargets().at(0)));
+  }
+}
+
 TEST_F(OnlineEndToEnd, AnotherUsersCacheIsNeverTrusted) {
   if (geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
-  std::filesystem::create_directories(cache + "installagent");
+  namespace fs = std::filesystem;
+  fs::create_directories(cache + "installagent");
   std::string marker = work.file("planted ran");
   writeFile(cache + "installagent/install", "touch '" + marker + "'");
   writeFile(cache + ".validatestring", "ETag: \"v1\"\r");
-  std::pair<std::string, std::string> plantings[] = {
-      {"chown 65534 '" + cache + "'", cache.substr(0, cache.size() - 1)},
-      {"chown 0 '" + cache + "'; chmod o+w '" + home + "/.orvane'", home + "/.orvane"},
-      {"chmod o-w '" + home + "/.orvane'; chown -h 65534 '" + cache + "installagent'",
+  std::string orvane = home + "/.orvane", hostk64 = cache.substr(0, cache.size() - 1);
+  std::pair<std::function<void()>, std::string> plantings[] = {
+      {[&] { chown(hostk64.c_str(), 65534, 0); }, hostk64},
+      {[&] {
+         chown(hostk64.c_str(), 0, 0);
+         fs::permissions(orvane, fs::perms::others_write, fs::perm_options::add);
+       },
+       orvane},
+      {[&] {
+         fs::permissions(orvane, fs::perms::others_write, fs::perm_options::remove);
+         lchown((cache + "installagent").c_str(), 65534, 0);
+       },
+       cache + "installagent"},
+      {[&] {  // a link of ours to a directory of someone else's
+         lchown((cache + "installagent").c_str(), 0, 0);
+         fs::rename(cache + "installagent", cache + "elsewhere");
+         fs::create_directory_symlink(cache + "elsewhere", cache + "installagent");
+         chown((cache + "elsewhere").c_str(), 65534, 0);
+       },
        cache + "installagent"}};
   for (const auto& [plant, unsafePath] : plantings) {
-    ASSERT_EQ(system(plant.c_str()), 0);
+    plant();
     ProcessResult result = runOnline();
     EXPECT_EQ(result.exitStatus, 255);
     EXPECT_EQ(result.standardError,
@@ -107,6 +197,66 @@ TEST_F(OnlineEndToEnd, AnotherUsersCacheIsNeverTrusted) {
   }
   EXPECT_FALSE(pathExists(marker));
   EXPECT_TRUE(server.takeRequests().empty());
+  EXPECT_EQ(readFile(cache + ".validatestring"), "ETag: \"v1\"\r");
+  EXPECT_EQ(readFile(cache + "installagent/install"), "touch '" + marker + "'");
+}
+
+TEST_F(OnlineEndToEnd, RunsAtOnceShareOneDownloadAndNeverSeeAHalfWrittenAgent) {
+  // The agent checks that its 4 MB data file is whole before it says so.
+  makeZip(agent, {{"install",
+                   "d=$(dirname \"$0\"); s=half; [ $(wc -c < \"$d/data\") = 4000000 ] && s=whole\n"
+                   "printf '<%s><%s>' $s \"$3\" > \"$AGENT_RECORD\""},
+                  {"data", std::string(4000000, 'd')}});
+  server.configure({readFile(agent)});
+  for (size_t expectedGets : {1, 0}) {  // a cold cache, then a warm one
+    std::vector<std::unique_ptr<ChildProcess>> runs;
+    for (int i = 0; i < 8; ++i)
+      runs.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
+          "/usr/bin/env", "HOME=" + home, "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url(),
+          "AGENT_RECORD=" + work.file("record" + std::to_string(i)), installer,
+          "run" + std::to_string(i)}));
+    for (int i = 0; i < 8; ++i) {
+      ProcessResult result = runs[i]->wait();
+      EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+      EXPECT_EQ(readFile(work.file("record" + std::to_string(i))),
+                "<whole><run" + std::to_string(i) + ">");
+    }
+    std::vector<std::string> requests = server.takeRequests();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "HEAD /agent"), 8);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "GET /agent"), expectedGets);
+  }
+  std::vector<std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(cache))
+    entries.push_back(entry.path().filename());
+  std::sort(entries.begin(), entries.end());
+  EXPECT_THAT(entries, ElementsAre(".validatestring", "installagent", "installagent.lock"));
+}
+
+TEST_F(OnlineEndToEnd, InterruptedRunsRemoveTheirScratchDirectoryAndEndByTheSignal) {
+  server.configure({std::string(100000, 'z')});  // trickles for half an hour
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    ChildProcess launcher({"/usr/bin/env", "HOME=" + home,
+                           "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url("/slow"), installer});
+    waitUntil([&] {
+      std::vector<std::string> requests = server.takeRequests();
+      return std::find(requests.begin(), requests.end(), "GET /slow") != requests.end();
+    });
+    kill(launcher.pid(), signalNumber);
+    EXPECT_EQ(launcher.wait().exitStatus, 128 + signalNumber);
+    std::vector<std::string> targets = takeUnzipTargets();
+    ASSERT_EQ(targets.size(), 1u);
+    EXPECT_FALSE(pathExists(targets[0]));
+  }
+  // While the agent runs it keeps its bundle: the signal takes effect after it.
+  makeZip(agent, {{"install",
+                   "touch \"$AGENT_RECORD.started\"; sleep 1; cat \"$2\" > \"$AGENT_RECORD\""}});
+  server.configure({readFile(agent)});
+  ChildProcess launcher({"/usr/bin/env", "HOME=" + home, "AGENT_RECORD=" + record,
+                         "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url(), installer});
+  waitUntil([&] { return pathExists(record + ".started"); });
+  kill(launcher.pid(), SIGTERM);
+  EXPECT_EQ(launcher.wait().exitStatus, 128 + SIGTERM);
+  EXPECT_EQ(readFile(record), readFile(bundle));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "payload/scratch_directory.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,24 +8,18 @@
 
 using namespace testing_support;
 
-TEST(ScratchDirectory, EachRunGetsItsOwnPrivateDirectoryRemovedAtTheEnd) {
-  std::string first, second;
+TEST(ScratchDirectory, IsPrivateAndRemovedWithItsContents) {
+  std::string path;
   {
-    ScratchDirectory a, b;
-    first = a.path();
-    second = b.path();
-    ASSERT_NE(first, second);
-    for (const std::string& path : {first, second}) {
-      ASSERT_EQ(path.rfind("/tmp/qz", 0), 0u);
-      EXPECT_EQ(path.size(), 13u);
-      struct stat status;
-      ASSERT_EQ(stat(path.c_str(), &status), 0);
-      EXPECT_EQ(status.st_mode & 0777, 0700u);
-    }
-    writeFile(first + "/bundle.zip", "payload");
+    ScratchDirectory scratch;
+    path = scratch.path();
+    EXPECT_THAT(path, testing::MatchesRegex("/tmp/qz[A-Za-z0-9]{6}"));
+    struct stat status;
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    writeFile(path + "/bundle.zip", "payload");
   }
-  EXPECT_FALSE(pathExists(first));
-  EXPECT_FALSE(pathExists(second));
+  EXPECT_FALSE(pathExists(path));
 }
 
 TEST(RemovePathIfExists, RemovesExactlyThatPath) {

@@ -58,27 +58,35 @@ void captureMessage(std::string_view message, bool isError) {
 
 std::vector<std::string> takeCapturedMessages() { return std::exchange(capturedMessages, {}); }
 
-ProcessResult runProcess(const std::vector<std::string>& argv) {
-  TemporaryDirectory outputs;
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outputs.file("out").c_str(), O_WRONLY | O_CREAT,
+  posix_spawn_file_actions_addopen(&actions, 1, outputs_.file("out").c_str(), O_WRONLY | O_CREAT,
                                    0600);
-  posix_spawn_file_actions_addopen(&actions, 2, outputs.file("err").c_str(), O_WRONLY | O_CREAT,
+  posix_spawn_file_actions_addopen(&actions, 2, outputs_.file("err").c_str(), O_WRONLY | O_CREAT,
                                    0600);
   std::vector<char*> arguments;
   for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
   arguments.push_back(nullptr);
-  pid_t child;
-  int spawned = posix_spawn(&child, arguments[0], &actions, nullptr, arguments.data(), environ);
+  int spawned = posix_spawn(&pid_, arguments[0], &actions, nullptr, arguments.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("cannot start " + argv[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return {exitStatus, readFile(outputs.file("out")), readFile(outputs.file("err"))};
 }
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) waitpid(pid_, nullptr, 0);
+}
+
+ProcessResult ChildProcess::wait() {
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return {exitStatus, readFile(outputs_.file("out")), readFile(outputs_.file("err"))};
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv) { return ChildProcess(argv).wait(); }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -3,6 +3,8 @@
 // processes with their output, and ZIP archives made with the real `zip` tool.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,8 +65,21 @@ struct ProcessResult {
   std::string standardError;
 };
 
-// Runs argv[0] (a path) with this process's environment and /dev/null as
-// standard input, and waits for it. Prefix "/usr/bin/env" to change variables.
+// argv[0] (a path) started with this process's environment and /dev/null as
+// standard input. Prefix "/usr/bin/env" to change variables.
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::vector<std::string>& argv);
+  ~ChildProcess();  // waits for it when wait() was not called
+  pid_t pid() const { return pid_; }
+  ProcessResult wait();
+
+ private:
+  TemporaryDirectory outputs_;
+  pid_t pid_ = -1;
+};
+
+// Starts argv and waits for it.
 ProcessResult runProcess(const std::vector<std::string>& argv);
 
 std::string readFile(const std::string& path);
