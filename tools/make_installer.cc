@@ -1,10 +1,11 @@
 // make-installer: writes an installer, which is the launcher image followed
 // directly by a ZIP archive holding bundle.zip and, with --agent,
 // InstallAgent.zip. The result is both an executable and an archive that
-// unzip reads as it is. Nothing is printed on success; a refusal prints one
-// line and leaves no output behind.
+// unzip reads as it is. Members and offsets of 4 GiB or more get ZIP64
+// records; --zip64 writes those records even for small inputs. Nothing is
+// printed on success; a refusal prints one line and leaves no output behind.
 //
-//   make-installer [--agent AGENT_ZIP] LAUNCHER BUNDLE_ZIP OUTPUT
+//   make-installer [--zip64] [--agent AGENT_ZIP] LAUNCHER BUNDLE_ZIP OUTPUT
 
 #include <algorithm>
 #include <cstdio>
@@ -15,14 +16,14 @@
 #include <vector>
 
 #include "tools/file_io.h"
-#include "tools/zip_records.h"
 #include "tools/zip_writer.h"
 
 namespace packer {
 
 namespace {
 
-constexpr char usageLine[] = "usage: make-installer [--agent AGENT_ZIP] LAUNCHER BUNDLE_ZIP OUTPUT";
+constexpr char usageLine[] =
+    "usage: make-installer [--zip64] [--agent AGENT_ZIP] LAUNCHER BUNDLE_ZIP OUTPUT";
 constexpr uint64_t endRecordSize = 22;
 constexpr uint64_t longestArchiveComment = 0xFFFF;
 constexpr mode_t installerMode = 0755;
@@ -33,6 +34,7 @@ struct Arguments {
   std::string bundle;
   std::string output;
   std::optional<std::string> agent;
+  bool zip64 = false;  // ZIP64 records even where plain ones would do
   bool help = false;
 };
 
@@ -41,6 +43,10 @@ Error parseOption(int argc, char** argv, int& index, Arguments& arguments) {
   std::string option = argv[index];
   if (option == "--help" || option == "-h") {
     arguments.help = true;
+    return {};
+  }
+  if (option == "--zip64") {
+    arguments.zip64 = true;
     return {};
   }
   if (option != "--agent") return Error{"unknown option " + option};
@@ -109,15 +115,11 @@ struct Inputs {
   std::vector<Member> members;
 };
 
-// Opens `path` as member `name`; refuses a file of 4 GiB or more before
-// reading any of it, and a file that is not a ZIP archive.
+// Opens `path` as member `name`; refuses a file that is not a ZIP archive.
 Error openMember(const std::string& name, const std::string& path, Inputs& inputs) {
   Member member;
   member.name = name;
   if (Error error = openInput(path, member.file)) return error;
-  if (member.file.size() >= zipFieldLimit)
-    return Error{path + ": " + std::to_string(member.file.size()) +
-                 " bytes; a plain ZIP member must be smaller than 4 GiB"};
   if (Error error = checkZipArchive(member.file)) return error;
   inputs.members.push_back(std::move(member));
   return {};
@@ -131,24 +133,12 @@ Error openInputs(const Arguments& arguments, Inputs& inputs) {
   return openMember("InstallAgent.zip", *arguments.agent, inputs);
 }
 
-// Refuses inputs whose central directory would start at or past 4 GiB,
-// before anything is written.
-Error checkLayout(const Inputs& inputs) {
-  uint64_t directoryOffset = inputs.launcher.size();
-  for (const Member& member : inputs.members)
-    directoryOffset += localHeaderSize(member.name) + member.file.size();
-  if (directoryOffset < zipFieldLimit) return {};
-  return Error{
-      "the launcher and members together reach 4 GiB, "
-      "past what a plain ZIP archive can address"};
-}
-
 // Writes the whole installer beside `output` and only then renames it into
 // place, so `output` is either complete or as it was.
-Error writeInstaller(const Inputs& inputs, const std::string& output) {
+Error writeInstaller(const Inputs& inputs, const std::string& output, bool forceZip64) {
   PendingOutput file;
   if (Error error = file.create(output)) return error;
-  ZipWriter writer(file.fd(), output);
+  ZipWriter writer(file.fd(), output, forceZip64);
   if (Error error = writer.addPrefix(inputs.launcher)) return error;
   for (const Member& member : inputs.members)
     if (Error error = writer.addStoredMember(member.name, member.file)) return error;
@@ -173,8 +163,7 @@ int run(int argc, char** argv) {
   if (arguments.help) return std::puts(usageLine) < 0 ? 1 : 0;
   Inputs inputs;
   if (Error error = openInputs(arguments, inputs)) return refuse(error);
-  if (Error error = checkLayout(inputs)) return refuse(error);
-  if (Error error = writeInstaller(inputs, arguments.output)) return refuse(error);
+  if (Error error = writeInstaller(inputs, arguments.output, arguments.zip64)) return refuse(error);
   return 0;
 }
 

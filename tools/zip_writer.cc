@@ -30,7 +30,8 @@ std::string littleEndian32(uint32_t value) {
 
 }  // namespace
 
-ZipWriter::ZipWriter(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+ZipWriter::ZipWriter(int fd, std::string name, bool forceZip64)
+    : fd_(fd), name_(std::move(name)), forceZip64_(forceZip64) {}
 
 Error ZipWriter::addPrefix(const InputFile& input) {
   if (!members_.empty()) return Error{"the launcher image must come before the members"};
@@ -39,14 +40,14 @@ Error ZipWriter::addPrefix(const InputFile& input) {
 }
 
 Error ZipWriter::addStoredMember(const std::string& memberName, const InputFile& input) {
-  uint64_t end = offset_ + localHeaderSize(memberName) + input.size();
-  if (input.size() >= zipFieldLimit || end >= zipFieldLimit)
-    return Error{input.path + ": would reach 4 GiB, past what a plain ZIP archive can hold"};
+  // The size is the one fstat gave at opening and copy() writes exactly
+  // that many bytes, so the ZIP64 extra the size calls for is known up front.
   ZipMember member;
   member.name = memberName;
-  member.size = static_cast<uint32_t>(input.size());
-  member.localHeaderOffset = static_cast<uint32_t>(offset_);
+  member.size = input.size();
+  member.localHeaderOffset = offset_;
   member.stamp = stampOf(input);
+  member.forceZip64 = forceZip64_;
   // The CRC is zero until the data has streamed past; then it is patched in.
   if (Error error = append(localHeader(member))) return error;
   if (Error error = copy(input, member.crc)) return error;
@@ -60,13 +61,15 @@ Error ZipWriter::addStoredMember(const std::string& memberName, const InputFile&
 Error ZipWriter::finish() {
   std::string directory;
   for (const ZipMember& member : members_) directory += centralEntry(member);
-  if (offset_ >= zipFieldLimit || members_.size() >= 0xFFFF)
-    return Error{"the central directory would not fit a plain ZIP archive"};
-  uint64_t directoryOffset = offset_;
+  // A member whose size or offset needs ZIP64 puts the directory past the
+  // plain limit too, so the directory's own position decides the end records.
+  DirectoryEnd end;
+  end.entries = members_.size();
+  end.directorySize = directory.size();
+  end.directoryOffset = offset_;
+  end.forceZip64 = forceZip64_;
   if (Error error = append(directory)) return error;
-  return append(endRecord(static_cast<uint16_t>(members_.size()),
-                          static_cast<uint32_t>(directory.size()),
-                          static_cast<uint32_t>(directoryOffset)));
+  return append(directoryEnd(end));
 }
 
 Error ZipWriter::append(const std::string& bytes) {

@@ -12,12 +12,14 @@
 namespace packer {
 
 // Appends to a fresh, empty file. Every offset it records counts from the
-// start of that file, prefix included, so readers need no adjustment. It
-// never writes a size or offset field that would pass zipFieldLimit.
+// start of that file, prefix included, so readers need no adjustment. Values
+// that do not fit the plain 32-bit fields go into ZIP64 records; without such
+// values (and without forceZip64) the archive is a plain one.
 class ZipWriter {
  public:
-  // `name` labels the output file in messages.
-  ZipWriter(int fd, std::string name);
+  // `name` labels the output file in messages; `forceZip64` writes the ZIP64
+  // records for every member and the archive's end even when nothing needs them.
+  ZipWriter(int fd, std::string name, bool forceZip64 = false);
 
   // Copies `input` verbatim; only valid before the first member.
   Error addPrefix(const InputFile& input);
@@ -33,6 +35,7 @@ class ZipWriter {
 
   int fd_;
   std::string name_;
+  bool forceZip64_;
   uint64_t offset_ = 0;
   std::vector<ZipMember> members_;
 };
