@@ -7,15 +7,6 @@
 
 using namespace testing_support;
 
-TEST(InitializeInstallAgent, UnpacksALocalArchiveBesideTheBundle) {
-  TemporaryDirectory directory;
-  makeZip(directory.file("InstallAgent_1.zip"), {{"install", "echo hi"}, {"lib/tool", "x"}});
-  EXPECT_EQ(initializeInstallAgent(directory.path(), captureMessage), directory.file("install"));
-  EXPECT_EQ(readFile(directory.file("install")), "echo hi");
-  EXPECT_EQ(readFile(directory.file("lib/tool")), "x");
-  EXPECT_TRUE(takeCapturedMessages().empty());
-}
-
 TEST(InitializeInstallAgent, ReportsAnArchiveThatDoesNotUnpack) {
   TemporaryDirectory directory;
   ASSERT_EQ(mkdir(directory.file("InstallAgent_d.zip").c_str(), 0700), 0);

@@ -1,26 +1,11 @@
 #include "payload/scratch_directory.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "test_support.h"
 
 using namespace testing_support;
-
-TEST(ScratchDirectory, IsPrivateAndRemovedWithItsContents) {
-  std::string path;
-  {
-    ScratchDirectory scratch;
-    path = scratch.path();
-    EXPECT_THAT(path, testing::MatchesRegex("/tmp/qz[A-Za-z0-9]{6}"));
-    struct stat status;
-    ASSERT_EQ(stat(path.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0700u);
-    writeFile(path + "/bundle.zip", "payload");
-  }
-  EXPECT_FALSE(pathExists(path));
-}
 
 TEST(RemovePathIfExists, RemovesExactlyThatPath) {
   TemporaryDirectory directory;
