@@ -26,7 +26,7 @@ std::string unpackAgent(const std::string& archive, const std::string& agentDire
   try {
     unpacked = unzipInstallAgent(archive, agentDirectory, "unzip", report);
   } catch (const std::exception&) {
-    unpacked = false;
+    // reported below, like any other unpacking that did not succeed
   }
   if (!unpacked) {
     report(initializationFailed, true);
