@@ -12,6 +12,7 @@
 #include "agent/agent_cache_layout.h"
 #include "agent/file_system_utilities.h"
 #include "launcher/build_constants.h"
+#include "launcher/unique_file.h"
 #include "payload/scratch_directory.h"
 
 namespace {
@@ -23,13 +24,9 @@ constexpr std::string_view connectivityAdvice =
     "Check your internet connectivity, proxy server, firewall, and virus scanner settings and "
     "rerun the installer.";
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
 struct HandleCleaner {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
-using File = std::unique_ptr<FILE, FileCloser>;
 using Handle = std::unique_ptr<CURL, HandleCleaner>;
 
 void reportSetupFailed(CURLcode code, MessageReporter report) {
@@ -142,7 +139,7 @@ bool downloadInstallAgent(const std::string& destination, MessageReporter report
 
 bool downloadInstallAgentFrom(const std::string& url, const std::string& destination,
                               MessageReporter report) {
-  File file(std::fopen(destination.c_str(), "wb"));
+  UniqueFile file(std::fopen(destination.c_str(), "wb"));
   if (!file) {
     int error = errno;
     report("Internal Error: Failed to create local download cache - " +

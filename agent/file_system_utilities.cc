@@ -3,9 +3,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <fstream>
+#include <cstdio>
 
 #include "launcher/build_constants.h"
+#include "launcher/unique_file.h"
 
 namespace {
 
@@ -43,14 +44,17 @@ int makeDirectoryTree(const std::string& path, mode_t mode) {
 
 void writeValidatorFile(const std::string& directory, const std::string& value) {
   if (directory.empty() || value.empty()) return;
-  std::ofstream file(validatorFilePath(directory), std::ios::binary | std::ios::trunc);
-  file.write(value.data(), static_cast<std::streamsize>(value.size()));
+  UniqueFile file(std::fopen(validatorFilePath(directory).c_str(), "wb"));
+  if (file) std::fwrite(value.data(), 1, value.size(), file.get());
 }
 
 bool validatorFileMatches(const std::string& directory, const std::string& value) {
   if (value.empty()) return false;
-  std::ifstream file(validatorFilePath(directory), std::ios::binary);
-  std::string firstLine;
-  if (!file || !std::getline(file, firstLine)) return false;
-  return firstLine == value;
+  UniqueFile file(std::fopen(validatorFilePath(directory).c_str(), "rb"));
+  if (!file) return false;
+  // Only the first line counts, and one byte more than the value tells
+  // whether that line ends where the value does.
+  std::string head(value.size() + 1, '\0');
+  head.resize(std::fread(head.data(), 1, head.size(), file.get()));
+  return std::string_view(head).substr(0, head.find('\n')) == value;
 }

@@ -1,9 +1,10 @@
 #include "launcher/message_reporter.h"
 
-#include <iostream>
+#include <cstdio>
 
 void reportToConsole(std::string_view message, bool isError) {
-  std::ostream& stream = isError ? std::cerr : std::cout;
-  stream.write(message.data(), static_cast<std::streamsize>(message.size()));
-  stream << std::endl;
+  FILE* stream = isError ? stderr : stdout;
+  std::fwrite(message.data(), 1, message.size(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
 }
