@@ -20,7 +20,8 @@ using testing::ElementsAre;
 
 namespace {
 
-// Accepts connections on a loopback port and closes each before any answer.
+// Accepts connections on a loopback port, reads the request and closes each
+// connection without an answer.
 class HangUpServer {
  public:
   HangUpServer() {
@@ -33,7 +34,10 @@ class HangUpServer {
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] {
-      for (int connection; (connection = accept(fd_, nullptr, nullptr)) >= 0;) close(connection);
+      for (int connection; (connection = accept(fd_, nullptr, nullptr)) >= 0; close(connection)) {
+        char request[4096];  // read first: closing over unread data would reset the connection
+        recv(connection, request, sizeof request, 0);
+      }
     });
   }
   ~HangUpServer() {
