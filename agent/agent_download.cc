@@ -20,6 +20,9 @@ namespace {
 constexpr std::string_view etagHeaderPrefix = "ETag: ";
 // Debian 12's libcurl follows redirects without end by default.
 constexpr long redirectLimit = 30;
+// Pieces of the archive as large as curl's own tool takes them: a sixth of
+// the system calls of libcurl's default for the same download.
+constexpr long receiveBufferSize = 128 * 1024;
 constexpr std::string_view connectivityAdvice =
     "Check your internet connectivity, proxy server, firewall, and virus scanner settings and "
     "rerun the installer.";
@@ -98,6 +101,7 @@ bool download(CURL* handle, FILE* file, MessageReporter report) {
   curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, nullptr);
   curl_easy_setopt(handle, CURLOPT_HEADERDATA, nullptr);
+  curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receiveBufferSize);
   CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBodyToFile);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, file);
   if (code != CURLE_OK) {
@@ -147,6 +151,7 @@ bool downloadInstallAgentFrom(const std::string& url, const std::string& destina
            true);
     return false;
   }
+  std::setvbuf(file.get(), nullptr, _IONBF, 0);  // each piece goes to disk in one write
   std::string validator;  // released after the handle, before the file
   Handle handle(curl_easy_init());
   if (!handle) return true;
