@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need, when
-# any of them is missing.
+# Installs the Debian packages that building, testing and the demo need, and
+# any further ones named on the command line, when any of them is missing.
 set -euo pipefail
 
 packages=(g++ cmake make pkgconf zlib1g-dev libcurl4-openssl-dev libgtest-dev libgmock-dev
-  libcpp-httplib-dev unzip zip nginx-light)
+  libcpp-httplib-dev unzip zip nginx-light "$@")
 
 missing=()
 for package in "${packages[@]}"; do
