@@ -79,7 +79,7 @@ trap 'exit 143' TERM
 
 # Milliseconds from seconds, as "12.3 ms" or "1.234 s".
 fmt_time() { awk -v s="$1" 'BEGIN { if (s < 1) printf "%.1f ms", s * 1000; else printf "%.3f s", s }'; }
-fmt_int() { awk -v n="$1" 'BEGIN { s = sprintf("%d", n); r = ""; while (length(s) > 3) { r = "," substr(s, length(s) - 2) r; s = substr(s, 1, length(s) - 3) } printf "%s%s", s, r }'; }
+fmt_int() { awk -v n="$1" 'BEGIN { s = sprintf("%d", n < 0 ? -n : n); r = ""; while (length(s) > 3) { r = "," substr(s, length(s) - 2) r; s = substr(s, 1, length(s) - 3) } printf "%s%s%s", (n < 0 ? "-" : ""), s, r }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 # pass when a / b <= limit
 at_most() { awk -v a="$1" -v b="$2" -v l="$3" 'BEGIN { print (a / b <= l) ? "pass" : "**FAIL**" }'; }
@@ -286,7 +286,8 @@ for mib in "${warm_sizes[@]}"; do
   log "warm cache, $(size_label "$mib") bundle: $rounds rounds of $runs runs each"
   bench_names=(launcher floor)
   bench_commands=("$installer" "$(warm_floor "$installer")")
-  bench_prepares=()
+  # Every run starts without the previous run's dirty pages still being written.
+  bench_prepares=(sync sync)
   HOME=$warm_home QZ_INTERNAL_INSTALL_AGENT_URL=$warm_url timed "warm-$mib" "$rounds" "$warmup" "$runs"
   ours_stats=$(stats "warm-$mib" launcher)
   floor_stats=$(stats "warm-$mib" floor)
@@ -323,7 +324,7 @@ read -r rounds warmup runs <<<"$cold_runs"
 log "cold cache, $(size_label "$cold_agent_mib") agent: $rounds rounds of $runs runs each"
 bench_names=(launcher floor)
 bench_commands=("$cold_installer" "$cold_floor")
-bench_prepares=("rm -rf $cold_home/.orvane" "rm -rf $floor_home/.orvane")
+bench_prepares=("sh -c 'rm -rf $cold_home/.orvane && sync'" "sh -c 'rm -rf $floor_home/.orvane && sync'")
 HOME=$cold_home QZ_INTERNAL_INSTALL_AGENT_URL=$cold_url timed cold "$rounds" "$warmup" "$runs"
 ours_stats=$(stats cold launcher)
 floor_stats=$(stats cold floor)
@@ -408,7 +409,7 @@ log "makeself vs launcher (warm cache), $(size_label "$makeself_bundle_mib") bun
 bench_names=(launcher makeself-gzip makeself-nocomp)
 bench_commands=("$data/installer-$makeself_bundle_mib.run" "$data/makeself-gzip.run --nox11"
   "$data/makeself-nocomp.run --nox11")
-bench_prepares=()
+bench_prepares=(sync sync sync)
 TMPDIR=$makeself_tmp HOME=$warm_home QZ_INTERNAL_INSTALL_AGENT_URL=$warm_url \
   timed makeself "$rounds" "$warmup" "$runs"
 for name in "${bench_names[@]}"; do describe "$name" "$(stats makeself "$name")"; done
