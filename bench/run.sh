@@ -126,6 +126,19 @@ describe() { # NAME "median mean stddev count"
   read -r median mean sd n <<<"$2"
   log "  $1: mean $(fmt_time "$mean") ± $(fmt_time "$sd"), median $(fmt_time "$median"), $n runs"
 }
+# floor_row NUMBER TAG WHAT FLOOR: a table row for the "launcher" and "floor"
+# commands timed under TAG, held to at most 1.05 times the floor.
+floor_row() {
+  local launcher_stats floor_stats ours floor n
+  launcher_stats=$(stats "$2" launcher)
+  floor_stats=$(stats "$2" floor)
+  describe launcher "$launcher_stats"
+  describe floor "$floor_stats"
+  read -r ours _ _ n <<<"$launcher_stats"
+  read -r floor _ <<<"$floor_stats"
+  add_row "$1" "$3: wall time, median of $n (vs $4)" "$(fmt_time "$ours")" "$(fmt_time "$floor")" \
+    "$(ratio "$ours" "$floor")" "≤ 1.05" "$(at_most "$ours" "$floor" 1.05)"
+}
 
 # ---------------------------------------------------------------------------
 # Setup
@@ -289,15 +302,7 @@ for mib in "${warm_sizes[@]}"; do
   # Every run starts without the previous run's dirty pages still being written.
   bench_prepares=(sync sync)
   HOME=$warm_home QZ_INTERNAL_INSTALL_AGENT_URL=$warm_url timed "warm-$mib" "$rounds" "$warmup" "$runs"
-  ours_stats=$(stats "warm-$mib" launcher)
-  floor_stats=$(stats "warm-$mib" floor)
-  describe launcher "$ours_stats"
-  describe floor "$floor_stats"
-  read -r ours _ _ n <<<"$ours_stats"
-  read -r floor _ <<<"$floor_stats"
-  add_row "1" "Warm cache, $(size_label "$mib") bundle: wall time, median of $n (vs unzip + curl -I + sh + rm by hand)" \
-    "$(fmt_time "$ours")" "$(fmt_time "$floor")" "$(ratio "$ours" "$floor")" "≤ 1.05" \
-    "$(at_most "$ours" "$floor" 1.05)"
+  floor_row "1" "warm-$mib" "Warm cache, $(size_label "$mib") bundle" "unzip + curl -I + sh + rm by hand"
 done
 
 # ---------------------------------------------------------------------------
@@ -326,15 +331,8 @@ bench_names=(launcher floor)
 bench_commands=("$cold_installer" "$cold_floor")
 bench_prepares=("sh -c 'rm -rf $cold_home/.orvane && sync'" "sh -c 'rm -rf $floor_home/.orvane && sync'")
 HOME=$cold_home QZ_INTERNAL_INSTALL_AGENT_URL=$cold_url timed cold "$rounds" "$warmup" "$runs"
-ours_stats=$(stats cold launcher)
-floor_stats=$(stats cold floor)
-describe launcher "$ours_stats"
-describe floor "$floor_stats"
-read -r ours _ _ n <<<"$ours_stats"
-read -r floor _ <<<"$floor_stats"
-add_row "2" "Cold cache, $(size_label "$cold_agent_mib") agent over loopback: wall time, median of $n (vs curl -o + unzip + unzip + sh + rm by hand)" \
-  "$(fmt_time "$ours")" "$(fmt_time "$floor")" "$(ratio "$ours" "$floor")" "≤ 1.05" \
-  "$(at_most "$ours" "$floor" 1.05)"
+floor_row "2" cold "Cold cache, $(size_label "$cold_agent_mib") agent over loopback" \
+  "curl -o + unzip + unzip + sh + rm by hand"
 
 # ---------------------------------------------------------------------------
 # Peak resident memory of a cold run. GNU time's %M is the ru_maxrss that
