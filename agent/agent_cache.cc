@@ -12,6 +12,7 @@
 #include "agent/local_agent_archive.h"
 #include "launcher/build_constants.h"
 #include "launcher/shell_command.h"
+#include "payload/interruption_cleanup.h"
 #include "payload/scratch_directory.h"
 
 namespace {
@@ -53,6 +54,9 @@ std::string agentFromCache(const std::string& extractionDirectory, MessageReport
   if (!cached.empty()) return agentStartScriptPath(cached);
 
   makeDirectoryTree(agentDirectory, 0700);  // unzip would make it with the umask alone
+  // Cut short, the unpacking leaves an agent that the stored validator must
+  // not vouch for.
+  AlsoRemovedOnInterruption unverified(validatorFilePath(cacheDirectory));
   std::string startScript = unpackAgent(archive, agentDirectory, report);
   // A half-unpacked agent must not pass for a current one in later runs.
   if (startScript.empty()) removePathIfExists(agentDirectory);
@@ -67,7 +71,9 @@ bool unzipInstallAgent(const std::string& archivePath, const std::string& target
   if (stat(archivePath.c_str(), &status) != 0) return false;
   std::string command = quoteArgument(unzipTool) + " -qq -o " + quoteArgument(archivePath) +
                         " -d " + quoteArgument(targetDirectory);
-  if (runShellCommand(command) == 0) return true;
+  int rawStatus = runShellCommand(command);
+  endRunIfToolWasInterrupted(rawStatus);
+  if (rawStatus == 0) return true;
   report("Failed to unzip the install agent", true);
   return false;
 }

@@ -8,14 +8,9 @@
 #include "launcher/build_constants.h"
 #include "launcher/unique_file.h"
 
-namespace {
-
-// The separator is added even after a directory that ends in one.
 std::string validatorFilePath(const std::string& directory) {
   return directory + std::string(pathSeparator) + std::string(validatorFileName);
 }
-
-}  // namespace
 
 int ensureDirectory(const char* path, mode_t mode) {
   struct stat status;

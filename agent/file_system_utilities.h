@@ -15,6 +15,9 @@ int ensureDirectory(const char* path, mode_t mode);
 // then on `path` itself; stops at the first non-directory (-1, ENOTDIR).
 int makeDirectoryTree(const std::string& path, mode_t mode);
 
+// `directory`, a separator (even after one) and ".validatestring".
+std::string validatorFilePath(const std::string& directory);
+
 // Replaces `directory`/.validatestring with exactly the bytes of `value`.
 // Does nothing when either is empty; failures are ignored.
 void writeValidatorFile(const std::string& directory, const std::string& value);

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace {
@@ -11,10 +12,11 @@ namespace {
 constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int signalCount = sizeof handledSignals / sizeof handledSignals[0];
 
-// Everything the handler touches is prepared before it is installed, so that
+// Everything the handler touches is prepared before it can read it, so that
 // it makes only async-signal-safe calls.
-std::string removalTarget;
-const char* removalArguments[] = {"/bin/rm", "-rf", "--", nullptr, nullptr};
+std::string scratchPath, extraPath;
+const char* volatile scratchTarget = nullptr;
+const char* volatile extraTarget = nullptr;
 char* const noEnvironment[] = {nullptr};
 struct sigaction previousActions[signalCount];
 bool wasIgnored[signalCount];
@@ -22,9 +24,14 @@ volatile sig_atomic_t deferring = 0;
 volatile sig_atomic_t pendingSignal = 0;
 
 void removeScratchAndEndBy(int signalNumber) {
-  pid_t child = fork();
+  const char* arguments[] = {"/bin/rm", "-rf", "--", nullptr, nullptr, nullptr};
+  int count = 3;
+  if (scratchTarget != nullptr) arguments[count++] = scratchTarget;
+  if (extraTarget != nullptr) arguments[count++] = extraTarget;
+  // _Fork, unlike fork, takes no lock that the interrupted code may hold.
+  pid_t child = count > 3 ? _Fork() : -1;
   if (child == 0) {
-    execve(removalArguments[0], const_cast<char* const*>(removalArguments), noEnvironment);
+    execve(arguments[0], const_cast<char* const*>(arguments), noEnvironment);
     _exit(127);
   }
   if (child > 0) {
@@ -53,8 +60,9 @@ void onInterruption(int signalNumber) {
 
 InterruptionCleanup::InterruptionCleanup(const std::string& directory) {
   if (directory.empty()) return;
-  removalTarget = directory;
-  removalArguments[3] = removalTarget.c_str();
+  scratchPath = directory;
+  std::atomic_signal_fence(std::memory_order_release);
+  scratchTarget = scratchPath.c_str();
   struct sigaction action = {};
   action.sa_handler = onInterruption;
   action.sa_flags = SA_RESTART;
@@ -73,11 +81,25 @@ InterruptionCleanup::~InterruptionCleanup() {
   for (int i = 0; i < signalCount; ++i) {
     if (!wasIgnored[i]) sigaction(handledSignals[i], &previousActions[i], nullptr);
   }
+  scratchTarget = nullptr;
 }
+
+AlsoRemovedOnInterruption::AlsoRemovedOnInterruption(const std::string& path) {
+  extraPath = path;
+  std::atomic_signal_fence(std::memory_order_release);
+  extraTarget = extraPath.c_str();
+}
+
+AlsoRemovedOnInterruption::~AlsoRemovedOnInterruption() { extraTarget = nullptr; }
 
 DeferredInterruptions::DeferredInterruptions() { deferring = 1; }
 
 DeferredInterruptions::~DeferredInterruptions() {
   deferring = 0;
   if (pendingSignal != 0) removeScratchAndEndBy(pendingSignal);
+}
+
+void endRunIfToolWasInterrupted(int rawStatus) {
+  if (rawStatus != -1 && WIFSIGNALED(rawStatus) && WTERMSIG(rawStatus) == SIGINT)
+    removeScratchAndEndBy(SIGINT);
 }

@@ -19,6 +19,17 @@ class InterruptionCleanup {
   bool installed_ = false;
 };
 
+// While it lives, an interruption also removes `path`: something that must
+// not outlive a step cut short, such as the record that a half-unpacked agent
+// is current.
+class AlsoRemovedOnInterruption {
+ public:
+  explicit AlsoRemovedOnInterruption(const std::string& path);
+  ~AlsoRemovedOnInterruption();
+  AlsoRemovedOnInterruption(const AlsoRemovedOnInterruption&) = delete;
+  AlsoRemovedOnInterruption& operator=(const AlsoRemovedOnInterruption&) = delete;
+};
+
 // While it lives (the agent is running and reads the bundle), a signal is
 // held back; when it ends, a signal that arrived meanwhile takes effect as
 // above, after the agent has finished with the scratch directory.
@@ -29,3 +40,9 @@ class DeferredInterruptions {
   DeferredInterruptions(const DeferredInterruptions&) = delete;
   DeferredInterruptions& operator=(const DeferredInterruptions&) = delete;
 };
+
+// system() keeps SIGINT from the launcher while a tool runs, but Ctrl-C
+// reaches the whole process group: a tool's shell that SIGINT ended means the
+// user interrupted the run, which then ends as if the launcher had the signal.
+// Returns (with nothing done) for any other raw status.
+void endRunIfToolWasInterrupted(int rawStatus);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "launcher/shell_command.h"
+#include "payload/interruption_cleanup.h"
 
 std::string executablePath() {
   std::vector<char> buffer(1024);
@@ -28,7 +29,9 @@ std::string executableDirectory() {
 int extractPayload(const std::string& extractionDirectory) {
   std::string command =
       "unzip -qq " + quoteArgument(executablePath()) + " -d " + quoteArgument(extractionDirectory);
-  int exitCode = shellExitCode(runShellCommand(command));
+  int rawStatus = runShellCommand(command);
+  endRunIfToolWasInterrupted(rawStatus);
+  int exitCode = shellExitCode(rawStatus);
   if (exitCode < 0 || exitCode > 1) return payloadExtractionFailed;
 
   std::string bundlePath = extractionDirectory + "/" + std::string(bundleFileName);

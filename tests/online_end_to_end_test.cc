@@ -130,6 +130,30 @@ TEST_F(OnlineEndToEnd, CorruptArchiveIsReportedAndNotKept) {
               ElementsAre("HEAD /agent", "GET /agent", "HEAD /agent", "GET /agent"));
 }
 
+TEST_F(OnlineEndToEnd, CtrlCOrAHangUpWhileUnpackingLeavesNothingToTrust) {
+  // A terminal signals the whole process group: the launcher, its shell and
+  // the tool. Here the tool is an unzip that stops for a while at `target`.
+  auto interruptWhileUnpacking = [&](const std::string& target, const std::string& seen,
+                                     int signalNumber) {
+    tools.add("unzip", "for a; do d=$a; done; echo \"$d\" >> " + unzipLog + "\ncase $d in *" +
+                           target + ") sleep 10;; esac\nexec /usr/bin/unzip \"$@\"");
+    ChildProcess launcher({"/usr/bin/setsid", "/usr/bin/env", "HOME=" + home,
+                           "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url(), installer});
+    waitUntil([&] { return readFile(unzipLog).find(seen) != std::string::npos; });
+    kill(-launcher.pid(), signalNumber);
+    EXPECT_EQ(launcher.wait().exitStatus, 128 + signalNumber);
+    EXPECT_FALSE(pathExists(takeUnzipTargets().at(0)));
+  };
+  interruptWhileUnpacking("/tmp/qz??????", "/tmp/qz", SIGINT);  // the payload
+  EXPECT_TRUE(server.takeRequests().empty());
+  interruptWhileUnpacking("installagent", "installagent", SIGHUP);  // the agent, into the cache
+  EXPECT_FALSE(pathExists(cache + ".validatestring"));
+  tools.add("unzip", "exec /usr/bin/unzip \"$@\"");
+  EXPECT_EQ(runOnline().exitStatus, 0);
+  EXPECT_THAT(server.takeRequests(),
+              ElementsAre("HEAD /agent", "GET /agent", "HEAD /agent", "GET /agent"));
+}
+
 TEST_F(OnlineEndToEnd, AHomeThatNeedsQuotingHoldsTheCache) {
   home = work.file("it's \"a\" $(touch pwned) `touch pwned`\n caf\xc3\xa9");
   std::filesystem::create_directory(home);
@@ -138,6 +162,13 @@ TEST_F(OnlineEndToEnd, AHomeThatNeedsQuotingHoldsTheCache) {
   EXPECT_THAT(server.takeRequests(), ElementsAre("HEAD /agent", "GET /agent", "HEAD /agent"));
   EXPECT_TRUE(pathExists(home + "/.orvane/installagent/T19q7c/hostk64/installagent/install"));
   EXPECT_FALSE(pathExists("pwned"));
+}
+
+TEST_F(OnlineEndToEnd, AgentMembersCannotEscapeTheCache) {
+  makeAgentWithMemberNames(agent, {"../../../../../../../.." + work.file("escaped")});
+  server.configure({readFile(agent)});
+  EXPECT_EQ(runOnline().exitStatus, 0);
+  EXPECT_FALSE(pathExists(work.file("escaped")));
 }
 
 TEST_F(OnlineEndToEnd, BrokenServersEndTheRunWithTheirMessage) {
