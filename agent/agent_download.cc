@@ -95,7 +95,8 @@ bool prepareValidation(CURL* handle, const std::string& url, std::string* valida
 }
 
 // Turns the HEAD request on `handle` into a GET of the same URL and streams
-// the body into `file`; false (reported) unless all of it is on disk.
+// the body into the unbuffered `file`; false (reported) unless all of it was
+// written.
 bool download(CURL* handle, FILE* file, MessageReporter report) {
   curl_easy_setopt(handle, CURLOPT_NOBODY, 0L);
   curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
@@ -108,12 +109,7 @@ bool download(CURL* handle, FILE* file, MessageReporter report) {
     reportSetupFailed(code, report);
     return false;
   }
-  if (!performRequest(handle, report)) return false;
-  if (std::fflush(file) != 0) {  // the last buffered piece did not reach the disk
-    reportTransferFailed(CURLE_WRITE_ERROR, report);
-    return false;
-  }
-  return true;
+  return performRequest(handle, report);
 }
 
 }  // namespace
@@ -152,7 +148,7 @@ bool downloadInstallAgentFrom(const std::string& url, const std::string& destina
     return false;
   }
   std::setvbuf(file.get(), nullptr, _IONBF, 0);  // each piece goes to disk in one write
-  std::string validator;  // released after the handle, before the file
+  std::string validator;                         // released after the handle, before the file
   Handle handle(curl_easy_init());
   if (!handle) return true;
   if (!prepareValidation(handle.get(), url, &validator, report)) return false;

@@ -34,7 +34,7 @@ bool launchAgent(const std::string& commandHead, const std::string& extractionDi
     DeferredInterruptions agentRunning;  // the agent reads the bundle until it ends
     runShellCommand(command);
   } catch (const std::exception&) {
-    report("Failed to start the instal agent", true);
+    report(agentStartFailedMessage, true);
     return false;
   }
   return true;

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "launcher/message_reporter.h"
+
+inline constexpr std::string_view agentStartFailedMessage = "Failed to start the instal agent";
 
 // commandHead + " -installbundle " + the quoted path of bundle.zip in the
 // extraction directory, then, when there are user arguments, a blank and

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr std::string_view agentStartFailed = "Failed to start the instal agent";
-
 // The scratch directory, or the executable's own directory when none could be
 // made or when the launcher runs in test mode.
 std::string chooseExtractionDirectory(const ScratchDirectory& scratch) {
@@ -42,7 +40,7 @@ int runLauncher(int argumentCount, const char* const* arguments, MessageReporter
 
   std::string commandHead = "sh " + quoteArgument(agentStartScript);
   if (!launchAgent(commandHead, extractionDirectory, argumentCount, arguments, report)) {
-    report(agentStartFailed, true);
+    report(agentStartFailedMessage, true);  // launchAgent said it once already
     return -1;
   }
   return 0;
