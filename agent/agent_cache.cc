@@ -71,9 +71,7 @@ bool unzipInstallAgent(const std::string& archivePath, const std::string& target
   if (stat(archivePath.c_str(), &status) != 0) return false;
   std::string command = quoteArgument(unzipTool) + " -qq -o " + quoteArgument(archivePath) +
                         " -d " + quoteArgument(targetDirectory);
-  int rawStatus = runShellCommand(command);
-  endRunIfToolWasInterrupted(rawStatus);
-  if (rawStatus == 0) return true;
+  if (runTool(command) == 0) return true;
   report("Failed to unzip the install agent", true);
   return false;
 }

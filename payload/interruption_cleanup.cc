@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include "launcher/shell_command.h"
+
 namespace {
 
 constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -99,7 +101,9 @@ DeferredInterruptions::~DeferredInterruptions() {
   if (pendingSignal != 0) removeScratchAndEndBy(pendingSignal);
 }
 
-void endRunIfToolWasInterrupted(int rawStatus) {
+int runTool(const std::string& commandLine) {
+  int rawStatus = runShellCommand(commandLine);
   if (rawStatus != -1 && WIFSIGNALED(rawStatus) && WTERMSIG(rawStatus) == SIGINT)
     removeScratchAndEndBy(SIGINT);
+  return rawStatus;
 }

@@ -41,8 +41,8 @@ class DeferredInterruptions {
   DeferredInterruptions& operator=(const DeferredInterruptions&) = delete;
 };
 
-// system() keeps SIGINT from the launcher while a tool runs, but Ctrl-C
-// reaches the whole process group: a tool's shell that SIGINT ended means the
+// Runs an outside tool with runShellCommand and returns its raw status.
+// system() keeps SIGINT from the launcher while the tool runs, but Ctrl-C
+// reaches the whole process group: when SIGINT ended the tool's shell, the
 // user interrupted the run, which then ends as if the launcher had the signal.
-// Returns (with nothing done) for any other raw status.
-void endRunIfToolWasInterrupted(int rawStatus);
+int runTool(const std::string& commandLine);

@@ -29,9 +29,7 @@ std::string executableDirectory() {
 int extractPayload(const std::string& extractionDirectory) {
   std::string command =
       "unzip -qq " + quoteArgument(executablePath()) + " -d " + quoteArgument(extractionDirectory);
-  int rawStatus = runShellCommand(command);
-  endRunIfToolWasInterrupted(rawStatus);
-  int exitCode = shellExitCode(rawStatus);
+  int exitCode = shellExitCode(runTool(command));
   if (exitCode < 0 || exitCode > 1) return payloadExtractionFailed;
 
   std::string bundlePath = extractionDirectory + "/" + std::string(bundleFileName);

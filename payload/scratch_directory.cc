@@ -18,11 +18,11 @@ ScratchDirectory::ScratchDirectory() : path_(makeScratchDirectory()), interrupti
 
 ScratchDirectory::~ScratchDirectory() {
   // The name comes from the fixed template: no blank, no shell metacharacter.
-  if (!path_.empty()) runShellCommand("rm -rf " + path_);
+  if (!path_.empty()) runTool("rm -rf " + path_);
 }
 
 void removePathIfExists(const std::string& path) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return;
-  runShellCommand("rm -rf " + singleQuoted(path));
+  runTool("rm -rf " + singleQuoted(path));
 }
