@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 inline constexpr std::string_view agentStartScriptName = "install";
 

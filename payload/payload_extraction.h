@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 inline constexpr int payloadExtractionFailed = 201;
 inline constexpr std::string_view bundleFileName = "bundle.zip";
