@@ -11,9 +11,9 @@
 #include "agent/file_system_utilities.h"
 #include "agent/local_agent_archive.h"
 #include "launcher/build_constants.h"
-#include "launcher/shell_command.h"
 #include "payload/interruption_cleanup.h"
 #include "payload/scratch_directory.h"
+#include "payload/unzip_command.h"
 
 namespace {
 
@@ -41,8 +41,11 @@ std::string unpackAgent(const std::string& archive, const std::string& agentDire
 std::string agentFromCache(const std::string& extractionDirectory, MessageReporter report) {
   std::string cacheDirectory = agentCacheDirectory();
   std::string agentDirectory = cacheDirectory + std::string(agentDirectoryName);
-  makeDirectoryTree(agentDirectory, 0700);
-  if (!agentCacheIsSafe(report)) {
+  // What exists is checked before anything is made through it, and the whole
+  // path again once it exists.
+  bool safe = agentCacheIsSafe(cacheDirectory, report);
+  if (safe) makeDirectoryTree(agentDirectory, 0700);
+  if (!safe || !agentCacheIsSafe(cacheDirectory, report)) {
     report(initializationFailed, true);
     return "";
   }
@@ -69,9 +72,8 @@ bool unzipInstallAgent(const std::string& archivePath, const std::string& target
                        const std::string& unzipTool, MessageReporter report) {
   struct stat status;
   if (stat(archivePath.c_str(), &status) != 0) return false;
-  std::string command = quoteArgument(unzipTool) + " -qq -o " + quoteArgument(archivePath) +
-                        " -d " + quoteArgument(targetDirectory);
-  if (runTool(command) == 0) return true;
+  if (runUnzip(unzipCommandLine(unzipTool, "-qq -o", archivePath, targetDirectory)) == 0)
+    return true;
   report("Failed to unzip the install agent", true);
   return false;
 }

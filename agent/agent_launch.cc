@@ -21,7 +21,7 @@ std::string agentCommandLine(const std::string& commandHead, const std::string& 
                              int argumentCount, const char* const* arguments) {
   std::string bundlePath =
       extractionDirectory + std::string(pathSeparator) + std::string(bundleFileName);
-  std::string tail = " -installbundle " + quoteArgument(bundlePath);
+  std::string tail = " -installbundle " + quotePath(bundlePath);
   if (argumentCount > 1) tail += " " + joinArguments(argumentCount, arguments);
   return commandHead + tail;
 }
@@ -30,12 +30,17 @@ bool launchAgent(const std::string& commandHead, const std::string& extractionDi
                  int argumentCount, const char* const* arguments, MessageReporter report) {
   std::string command =
       agentCommandLine(commandHead, extractionDirectory, argumentCount, arguments);
+  int rawStatus = -1;
   try {
     DeferredInterruptions agentRunning;  // the agent reads the bundle until it ends
-    runShellCommand(command);
+    rawStatus = runShellCommand(command);
   } catch (const std::exception&) {
+    rawStatus = -1;
+  }
+  if (rawStatus == -1) {
     report(agentStartFailedMessage, true);
     return false;
   }
+  endRunIfUserInterrupted(rawStatus);  // the agent's own outcome is not looked at
   return true;
 }

@@ -9,7 +9,7 @@
 
 inline constexpr std::string_view agentStartFailedMessage = "Failed to start the instal agent";
 
-// commandHead + " -installbundle " + the quoted path of bundle.zip in the
+// commandHead + " -installbundle " + quotePath() of bundle.zip in the
 // extraction directory, then, when there are user arguments, a blank and
 // joinArguments().
 std::string agentCommandLine(const std::string& commandHead, const std::string& extractionDirectory,
@@ -17,7 +17,8 @@ std::string agentCommandLine(const std::string& commandHead, const std::string& 
 
 // Runs agentCommandLine() and waits for the agent, holding back interrupting
 // signals meanwhile. Its exit status is not looked at: true once the command
-// has run, false (reported) when running it threw.
+// has run, false (reported) when it could not be started. When Ctrl-C or
+// Ctrl-\ ended the agent's shell, the run ends by that signal instead.
 bool launchAgent(const std::string& commandHead, const std::string& extractionDirectory,
                  int argumentCount, const char* const* arguments, MessageReporter report);
 

@@ -6,15 +6,10 @@
 
 #include <cerrno>
 
-namespace {
-
-constexpr const char* lockFileName = "installagent.lock";
-
-}  // namespace
-
 CacheLock::CacheLock(const std::string& cacheDirectory) {
   // Deliberately without O_CLOEXEC: see the class comment.
-  fd_ = open((cacheDirectory + lockFileName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+  fd_ = open((cacheDirectory + std::string(cacheLockFileName)).c_str(),
+             O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
   if (fd_ < 0) return;
   int result;
   do {

@@ -2,10 +2,12 @@
 // could change: its agent would run as the user starting the launcher.
 #pragma once
 
+#include <string>
+
 #include "launcher/message_reporter.h"
 
-// True when every directory the cache adds below its root (".orvane" down to
-// the agent cache directory, and the agent directory when it exists) belongs
-// to this user or to root and cannot be written by others; otherwise reports
-// the first one that fails and returns false.
-bool agentCacheIsSafe(MessageReporter report);
+// True when the path to the agent directory in `cacheDirectory` can be
+// trusted (see pathIsTrusted) and the validator and lock files there, when
+// they exist, are plain files of this user's or root's with no other name;
+// otherwise reports the first offending path and returns false.
+bool agentCacheIsSafe(const std::string& cacheDirectory, MessageReporter report);

@@ -1,12 +1,27 @@
 #include "agent/file_system_utilities.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
 #include "launcher/build_constants.h"
 #include "launcher/unique_file.h"
+
+namespace {
+
+// The validator file as a stdio stream, never through a link in its place.
+UniqueFile openValidatorFile(const std::string& directory, int flags, const char* mode) {
+  int fd = open(validatorFilePath(directory).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  UniqueFile file(fdopen(fd, mode));
+  if (!file) close(fd);
+  return file;
+}
+
+}  // namespace
 
 std::string validatorFilePath(const std::string& directory) {
   return directory + std::string(pathSeparator) + std::string(validatorFileName);
@@ -39,13 +54,13 @@ int makeDirectoryTree(const std::string& path, mode_t mode) {
 
 void writeValidatorFile(const std::string& directory, const std::string& value) {
   if (directory.empty() || value.empty()) return;
-  UniqueFile file(std::fopen(validatorFilePath(directory).c_str(), "wb"));
+  UniqueFile file = openValidatorFile(directory, O_WRONLY | O_CREAT | O_TRUNC, "wb");
   if (file) std::fwrite(value.data(), 1, value.size(), file.get());
 }
 
 bool validatorFileMatches(const std::string& directory, const std::string& value) {
   if (value.empty()) return false;
-  UniqueFile file(std::fopen(validatorFilePath(directory).c_str(), "rb"));
+  UniqueFile file = openValidatorFile(directory, O_RDONLY, "rb");
   if (!file) return false;
   // Only the first line counts, and one byte more than the value tells
   // whether that line ends where the value does.

@@ -38,7 +38,7 @@ int runLauncher(int argumentCount, const char* const* arguments, MessageReporter
   std::string agentStartScript = initializeInstallAgent(extractionDirectory, report);
   if (agentStartScript.empty()) return -1;
 
-  std::string commandHead = "sh " + quoteArgument(agentStartScript);
+  std::string commandHead = "sh " + quotePath(agentStartScript);
   if (!launchAgent(commandHead, extractionDirectory, argumentCount, arguments, report)) {
     report(agentStartFailedMessage, true);  // launchAgent said it once already
     return -1;

@@ -1,6 +1,7 @@
 #include "launcher/shell_command.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -17,7 +18,12 @@ bool isOtherShellSpecial(char c) {
 
 }  // namespace
 
-int runShellCommand(const std::string& commandLine) { return std::system(commandLine.c_str()); }
+int runShellCommand(const std::string& commandLine) {
+  // The kernel takes at most 32 pages for one string, its NUL included.
+  const size_t longestExecString = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (commandLine.size() >= longestExecString) return -1;
+  return std::system(commandLine.c_str());
+}
 
 std::string singleQuoted(std::string_view text) {
   std::string quoted = "'";
@@ -39,6 +45,11 @@ std::string quoteArgument(std::string_view text) {
   }
   if (!hasBlank) return std::string(text);
   return "\"" + std::string(text) + "\"";
+}
+
+std::string quotePath(std::string_view path) {
+  if (!path.empty() && path.front() == '-') return quoteArgument("./" + std::string(path));
+  return quoteArgument(path);
 }
 
 int shellExitCode(int rawStatus) {

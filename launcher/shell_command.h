@@ -7,6 +7,9 @@
 
 // Runs the command line with system() and returns its raw status unchanged
 // (-1, or a wait status). The tool shares the launcher's standard streams.
+// A line longer than one exec string may be is not run, and gives -1: Linux
+// would refuse it to the shell, and system() would report that as an exit
+// status of 127, as if the command had run and failed.
 int runShellCommand(const std::string& commandLine);
 
 // Makes `text` one shell word holding exactly its bytes. A text with no
@@ -14,6 +17,10 @@ int runShellCommand(const std::string& commandLine);
 // too); one whose only special characters are blanks or tabs is put in double
 // quotes; any other is put in single quotes, each ' written as '\''.
 std::string quoteArgument(std::string_view text);
+
+// quoteArgument() of a path that a tool must not read as an option: one that
+// begins with "-" gets "./" in front. Other paths keep their bytes.
+std::string quotePath(std::string_view path);
 
 // `text` in single quotes, each embedded ' written as '\''.
 std::string singleQuoted(std::string_view text);

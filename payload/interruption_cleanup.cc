@@ -25,7 +25,9 @@ bool wasIgnored[signalCount];
 volatile sig_atomic_t deferring = 0;
 volatile sig_atomic_t pendingSignal = 0;
 
-void removeScratchAndEndBy(int signalNumber) {
+}  // namespace
+
+void endRunBy(int signalNumber) {
   const char* arguments[] = {"/bin/rm", "-rf", "--", nullptr, nullptr, nullptr};
   int count = 3;
   if (scratchTarget != nullptr) arguments[count++] = scratchTarget;
@@ -48,23 +50,27 @@ void removeScratchAndEndBy(int signalNumber) {
   sigaddset(&signalOnly, signalNumber);
   raise(signalNumber);
   sigprocmask(SIG_UNBLOCK, &signalOnly, nullptr);  // delivered here: the process ends
+  _exit(128 + signalNumber);                       // not reached
 }
+
+namespace {
 
 void onInterruption(int signalNumber) {
   if (deferring) {
     pendingSignal = signalNumber;
     return;
   }
-  removeScratchAndEndBy(signalNumber);
+  endRunBy(signalNumber);
 }
 
 }  // namespace
 
 InterruptionCleanup::InterruptionCleanup(const std::string& directory) {
-  if (directory.empty()) return;
-  scratchPath = directory;
-  std::atomic_signal_fence(std::memory_order_release);
-  scratchTarget = scratchPath.c_str();
+  if (!directory.empty()) {
+    scratchPath = directory;
+    std::atomic_signal_fence(std::memory_order_release);
+    scratchTarget = scratchPath.c_str();
+  }
   struct sigaction action = {};
   action.sa_handler = onInterruption;
   action.sa_flags = SA_RESTART;
@@ -98,12 +104,17 @@ DeferredInterruptions::DeferredInterruptions() { deferring = 1; }
 
 DeferredInterruptions::~DeferredInterruptions() {
   deferring = 0;
-  if (pendingSignal != 0) removeScratchAndEndBy(pendingSignal);
+  if (pendingSignal != 0) endRunBy(pendingSignal);
+}
+
+void endRunIfUserInterrupted(int rawStatus) {
+  if (rawStatus == -1 || !WIFSIGNALED(rawStatus)) return;
+  int signalNumber = WTERMSIG(rawStatus);
+  if (signalNumber == SIGINT || signalNumber == SIGQUIT) endRunBy(signalNumber);
 }
 
 int runTool(const std::string& commandLine) {
   int rawStatus = runShellCommand(commandLine);
-  if (rawStatus != -1 && WIFSIGNALED(rawStatus) && WTERMSIG(rawStatus) == SIGINT)
-    removeScratchAndEndBy(SIGINT);
+  endRunIfUserInterrupted(rawStatus);
   return rawStatus;
 }

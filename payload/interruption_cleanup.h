@@ -5,9 +5,10 @@
 
 #include <string>
 
-// While it lives, the three signals remove `directory` and end the process.
-// Signals that were ignored when the launcher started (nohup, background
-// jobs) stay ignored. One per process; an empty directory installs nothing.
+// While it lives, the three signals remove `directory` (and whatever
+// AlsoRemovedOnInterruption names) and end the process. Signals that were
+// ignored when the launcher started (nohup, background jobs) stay ignored.
+// One per process; with an empty directory only the named paths go.
 class InterruptionCleanup {
  public:
   explicit InterruptionCleanup(const std::string& directory);
@@ -41,8 +42,16 @@ class DeferredInterruptions {
   DeferredInterruptions& operator=(const DeferredInterruptions&) = delete;
 };
 
-// Runs an outside tool with runShellCommand and returns its raw status.
-// system() keeps SIGINT from the launcher while the tool runs, but Ctrl-C
-// reaches the whole process group: when SIGINT ended the tool's shell, the
-// user interrupted the run, which then ends as if the launcher had the signal.
+// Removes what an interrupted run must not leave and ends the process by
+// `signalNumber`. Does not return.
+[[noreturn]] void endRunBy(int signalNumber);
+
+// system() keeps SIGINT and SIGQUIT from the launcher while a command runs,
+// but Ctrl-C and Ctrl-\ at the terminal reach the whole process group: when
+// one of them ended the command's shell (raw status from runShellCommand),
+// the user stopped the run, which then ends as if the launcher had the signal.
+void endRunIfUserInterrupted(int rawStatus);
+
+// Runs an outside tool with runShellCommand and returns its raw status, after
+// endRunIfUserInterrupted().
 int runTool(const std::string& commandLine);

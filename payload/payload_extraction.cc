@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "launcher/shell_command.h"
-#include "payload/interruption_cleanup.h"
+#include "payload/unzip_command.h"
 
 std::string executablePath() {
   std::vector<char> buffer(1024);
@@ -27,13 +27,14 @@ std::string executableDirectory() {
 }
 
 int extractPayload(const std::string& extractionDirectory) {
-  std::string command =
-      "unzip -qq " + quoteArgument(executablePath()) + " -d " + quoteArgument(extractionDirectory);
-  int exitCode = shellExitCode(runTool(command));
+  std::string command = unzipCommandLine("unzip", "-qq", executablePath(), extractionDirectory);
+  int exitCode = shellExitCode(runUnzip(command));
   if (exitCode < 0 || exitCode > 1) return payloadExtractionFailed;
 
   std::string bundlePath = extractionDirectory + "/" + std::string(bundleFileName);
   struct stat status;
   if (stat(bundlePath.c_str(), &status) != 0) return payloadExtractionFailed;
+  // With warnings, unzip may have left a member it could not unpack empty.
+  if (exitCode == 1 && status.st_size == 0) return payloadExtractionFailed;
   return 0;
 }

@@ -19,5 +19,6 @@ std::string executableDirectory();
 // Unpacks the installer file's archive into `extractionDirectory` with unzip.
 // Returns 0 once bundle.zip lies there, and payloadExtractionFailed when the
 // shell could not run, a signal ended it, unzip reported an error (an exit
-// code above 1; 1 means warnings only) or no bundle.zip came out.
+// code above 1), no bundle.zip came out, or unzip warned (exit code 1, as for
+// an archive whose offsets it had to adjust) and left bundle.zip empty.
 int extractPayload(const std::string& extractionDirectory);

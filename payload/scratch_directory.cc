@@ -24,5 +24,5 @@ ScratchDirectory::~ScratchDirectory() {
 void removePathIfExists(const std::string& path) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return;
-  runTool("rm -rf " + singleQuoted(path));
+  runTool("rm -rf " + singleQuoted(path.front() == '-' ? "./" + path : path));
 }

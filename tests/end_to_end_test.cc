@@ -1,6 +1,9 @@
 // Packed installers run as separate processes, as a user starts them.
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <future>
 
@@ -120,6 +123,16 @@ TEST_F(EndToEnd, FailuresPrintTheExactLinesExit255AndLeaveNoScratch) {
   damaged.back()[whole.find(readFile(bundle)) + 50] ^= 1;
   makeZip(work.file("other.zip"), {{"other.txt", "no bundle here"}});
   damaged.push_back(image + readFile(work.file("other.zip")));
+  // bundle.zip, the first member, unpacks to nothing with a mere warning when
+  // its local header names an unknown method, and not at all when it says
+  // it is encrypted.
+  size_t local = image.size(), central = 0;
+  for (int i = 3; i >= 0; --i) central = central << 8 | uint8_t(whole[whole.size() - 6 + i]);
+  damaged.push_back(whole);
+  damaged.back()[local + 8] = 99;
+  damaged.push_back(whole);
+  damaged.back()[local + 6] |= 1;
+  damaged.back()[central + 8] |= 1;
 
   const std::string realUnzip = "exec /usr/bin/unzip \"$@\"";
   struct Case {
@@ -152,6 +165,92 @@ TEST_F(EndToEnd, FailuresPrintTheExactLinesExit255AndLeaveNoScratch) {
     EXPECT_FALSE(pathExists(scratch));
     unlink(log.c_str());
   }
+}
+
+TEST_F(EndToEnd, UnzipReadsExactlyThisInstallerAndNoDefaultsOfTheUser) {
+  // A neighbour whose name the installer's name matches as a pattern.
+  makeZip(work.file("other.zip"), {{"install", "echo neighbour > \"$AGENT_RECORD\""}});
+  pack(work.file("setup1.run"), work.file("other.zip"));
+  pack(work.file("setup[12].run"), agent);
+  // Plain concatenation: unzip warns about the offsets and reads it all the same.
+  makeZip(work.file("outer.zip"),
+          {{"bundle.zip", readFile(bundle)}, {"InstallAgent.zip", readFile(agent)}});
+  writeFile(work.file("concatenated.run"), readFile(launcher) + readFile(work.file("outer.zip")),
+            0755);
+  for (std::string path : {work.file("setup[12].run"), work.file("concatenated.run")}) {
+    ProcessResult result = run(path, {}, {"UNZIP=-p", "UNZIPOPT=-aa"});
+    EXPECT_EQ(result.exitStatus, 0) << path << result.standardError;
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(readFile(record + ".bundle"), readFile(bundle)) << path;
+    EXPECT_EQ(readFile(record + ".unzip"), "-p");  // the agent's environment is the user's
+  }
+}
+
+TEST_F(EndToEnd, ACommandLineTooLongToRunIsAnAgentStartFailure) {
+  pack(installer, agent);
+  // Quoted, each ' takes four bytes: past the 128 KiB of one exec string.
+  ProcessResult result = run(installer, {std::string(32760, '\'')});
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.standardError,
+            "Failed to start the instal agent\nFailed to start the instal agent\n"
+            "Installation failed.\n");
+  EXPECT_FALSE(pathExists(record));
+}
+
+// Ctrl-C or Ctrl-\ at the terminal reaches the launcher, its shell and the
+// tool or agent that runs; the run ends by that signal, never as a success.
+TEST_F(EndToEnd, CtrlCOrCtrlBackslashEndsTheRunByThatSignal) {
+  struct rlimit noCore = {0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  makeZip(agent, {{"install", "touch \"$AGENT_RECORD\"; [ \"$3\" = wait ] && sleep 10; exit 130"}});
+  pack(installer, agent);
+  FakeTools tools;
+  const std::string log = work.file("unzip.log"), realUnzip = "exec /usr/bin/unzip \"$@\"";
+  struct {
+    std::string unzip, argument;
+    int signalNumber, status;
+  } cases[] = {
+      {realUnzip, "wait", SIGINT, 128 + SIGINT},
+      {realUnzip, "wait", SIGQUIT, 128 + SIGQUIT},
+      {realUnzip, "", 0, 0},             // an agent's status of 130 is its own business
+      {"exit 80", "", 0, 128 + SIGINT},  // Info-ZIP's answer to Ctrl-C
+  };
+  for (const auto& c : cases) {
+    tools.add("unzip", "for a; do d=$a; done; echo \"$d\" >> " + log + "\n" + c.unzip);
+    ChildProcess launcher({"/usr/bin/env", "AGENT_RECORD=" + record, installer, c.argument});
+    if (c.signalNumber != 0) {
+      waitUntil([&] { return pathExists(record); });
+      kill(-launcher.pid(), c.signalNumber);
+    }
+    EXPECT_EQ(launcher.wait().exitStatus, c.status) << c.unzip << " " << c.signalNumber;
+    EXPECT_FALSE(pathExists(readFile(log).substr(0, 13)));
+    unlink(log.c_str());
+    unlink(record.c_str());
+  }
+}
+
+// Info-ZIP catches SIGINT and exits 80, and bash (the /bin/sh of many
+// systems) execs a lone command: the launcher sees that 80, not a signal.
+TEST_F(EndToEnd, CtrlCDuringTheRealUnzipUnderBashEndsTheRunBySigint) {
+  if (geteuid() != 0) GTEST_SKIP() << "putting bash in place of /bin/sh needs root";
+  std::string big = work.file("big");
+  ASSERT_EQ(truncate((writeFile(big, ""), big).c_str(), 128 << 20), 0);
+  std::filesystem::remove(bundle);
+  ASSERT_EQ(runProcess({"/usr/bin/zip", "-q", "-0", "-j", bundle, big}).exitStatus, 0);
+  std::filesystem::remove(big);
+  std::filesystem::create_directory(work.file("dir"));
+  pack(work.file("dir/setup.run"), agent);
+  ChildProcess launcher({"/usr/bin/unshare", "-m", "/bin/bash", "-c",
+                         "mount --bind /bin/bash /bin/sh && exec \"$@\"", "bash", "/usr/bin/env",
+                         "AGENT_RECORD=" + record,
+                         "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__=", work.file("dir/setup.run")});
+  struct stat status;
+  waitUntil([&] {
+    return stat(work.file("dir/bundle.zip").c_str(), &status) == 0 && status.st_size > 0;
+  });
+  kill(-launcher.pid(), SIGINT);
+  EXPECT_EQ(launcher.wait().exitStatus, 128 + SIGINT);
+  EXPECT_FALSE(pathExists(record));
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "test_support.h"
 
@@ -12,10 +15,11 @@ namespace testing_support {
 inline const std::string launcher = QZ_LAUNCHER_PATH;
 inline const std::string packer = QZ_PACKER_PATH;
 // The sample agent writes its arguments, each in <>, to $AGENT_RECORD, keeps a
-// copy of the bundle it was given, and ends with status 7.
+// copy of the bundle it was given and the UNZIP it saw, and ends with status 7.
 inline const char* agentScript =
     "for a in \"$@\"; do printf '<%s>' \"$a\"; done > \"$AGENT_RECORD\"\n"
-    "cp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
+    "cp \"$2\" \"$AGENT_RECORD.bundle\"\nprintf %s \"${UNZIP-unset}\" > \"$AGENT_RECORD.unzip\"\n"
+    "exit 7\n";
 
 class EndToEnd : public testing::Test {
  protected:
@@ -63,6 +67,11 @@ class EndToEnd : public testing::Test {
         bytes.replace(at, name.size(), name);
     }
     writeFile(zipPath, bytes);
+  }
+
+  // Polls `condition` for up to five seconds.
+  static void waitUntil(const std::function<bool()>& condition) {
+    for (int wait = 0; wait < 500 && !condition(); ++wait) usleep(10000);
   }
 
   // The directory in which the last agent was handed its bundle.

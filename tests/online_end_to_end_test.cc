@@ -1,13 +1,16 @@
 // Installers without an agent inside, run against a test agent server.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -68,10 +71,6 @@ class OnlineEndToEnd : public EndToEnd {
     return run(
         installer, {"--yes"},
         {"HOME=" + home, "QZ_INTERNAL_INSTALL_AGENT_URL=" + (url.empty() ? server.url() : url)});
-  }
-  // Polls `condition` for up to five seconds.
-  static void waitUntil(const std::function<bool()>& condition) {
-    for (int wait = 0; wait < 500 && !condition(); ++wait) usleep(10000);
   }
   // The targets of the unzip runs since the last call.
   std::vector<std::string> takeUnzipTargets() {
@@ -137,7 +136,7 @@ TEST_F(OnlineEndToEnd, CtrlCOrAHangUpWhileUnpackingLeavesNothingToTrust) {
                                      int signalNumber) {
     tools.add("unzip", "for a; do d=$a; done; echo \"$d\" >> " + unzipLog + "\ncase $d in *" +
                            target + ") sleep 10;; esac\nexec /usr/bin/unzip \"$@\"");
-    ChildProcess launcher({"/usr/bin/setsid", "/usr/bin/env", "HOME=" + home,
+    ChildProcess launcher({"/usr/bin/env", "HOME=" + home,
                            "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url(), installer});
     waitUntil([&] { return readFile(unzipLog).find(seen) != std::string::npos; });
     kill(-launcher.pid(), signalNumber);
@@ -162,6 +161,26 @@ TEST_F(OnlineEndToEnd, AHomeThatNeedsQuotingHoldsTheCache) {
   EXPECT_THAT(server.takeRequests(), ElementsAre("HEAD /agent", "GET /agent", "HEAD /agent"));
   EXPECT_TRUE(pathExists(home + "/.orvane/installagent/T19q7c/hostk64/installagent/install"));
   EXPECT_FALSE(pathExists("pwned"));
+}
+
+// A HOME of "-x" puts the cache at "-x/..." in the working directory: no
+// tool may read that path as options, the removal of a stale agent included.
+TEST_F(OnlineEndToEnd, PathsThatBeginWithADashAreNoOptions) {
+  auto runInWork = [&] {
+    return runProcess({"/usr/bin/env", "-C", work.path(), "AGENT_RECORD=" + record, "HOME=-x",
+                       "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url(), installer});
+  };
+  makeZip(agent, {{"install", agentScript}, {"stale", ""}});
+  server.configure({readFile(agent)});
+  EXPECT_EQ(runInWork().exitStatus, 0);
+  makeZip(work.file("v2.zip"), {{"install", agentScript}});
+  server.configure({readFile(work.file("v2.zip")), "ETag", "\"v2\""});
+  ProcessResult second = runInWork();
+  EXPECT_EQ(second.exitStatus, 0);
+  EXPECT_EQ(second.standardError, "");
+  std::string agentDirectory = work.file("-x/.orvane/installagent/T19q7c/hostk64/installagent/");
+  EXPECT_TRUE(pathExists(agentDirectory + "install"));
+  EXPECT_FALSE(pathExists(agentDirectory + "stale"));
 }
 
 TEST_F(OnlineEndToEnd, AgentMembersCannotEscapeTheCache) {
@@ -193,47 +212,106 @@ TEST_F(OnlineEndToEnd, BrokenServersEndTheRunWithTheirMessage) {
   }
 }
 
-TEST_F(OnlineEndToEnd, AnotherUsersCacheIsNeverTrusted) {
-  if (geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
-  namespace fs = std::filesystem;
-  fs::create_directories(cache + "installagent");
-  std::string marker = work.file("planted ran");
-  writeFile(cache + "installagent/install", "touch '" + marker + "'");
-  writeFile(cache + ".validatestring", "ETag: \"v1\"\r");
-  std::string orvane = home + "/.orvane", hostk64 = cache.substr(0, cache.size() - 1);
-  std::pair<std::function<void()>, std::string> plantings[] = {
-      {[&] { chown(hostk64.c_str(), 65534, 0); }, hostk64},
-      {[&] {
-         chown(hostk64.c_str(), 0, 0);
-         fs::permissions(orvane, fs::perms::others_write, fs::perm_options::add);
-       },
-       orvane},
-      {[&] {
-         fs::permissions(orvane, fs::perms::others_write, fs::perm_options::remove);
-         lchown((cache + "installagent").c_str(), 65534, 0);
-       },
-       cache + "installagent"},
-      {[&] {  // a link of ours to a directory of someone else's
-         lchown((cache + "installagent").c_str(), 0, 0);
-         fs::rename(cache + "installagent", cache + "elsewhere");
-         fs::create_directory_symlink(cache + "elsewhere", cache + "installagent");
-         chown((cache + "elsewhere").c_str(), 65534, 0);
-       },
-       cache + "installagent"}};
-  for (const auto& [plant, unsafePath] : plantings) {
-    plant();
+// A cache with a planted agent that the server's ETag would vouch for, in a
+// fresh HOME; true once the planted agent has run.
+class PlantedCache : public OnlineEndToEnd {
+ protected:
+  void plant() {
+    home = work.file("home" + std::to_string(++homes));
+    cache = home + "/.orvane/installagent/T19q7c/hostk64/";
+    std::filesystem::create_directories(cache + "installagent");
+    writeFile(cache + "installagent/install", "touch '" + marker + "'");
+    writeFile(cache + ".validatestring", "ETag: \"v1\"\r");
+  }
+  void expectRefused(const std::string& offender) {
     ProcessResult result = runOnline();
     EXPECT_EQ(result.exitStatus, 255);
     EXPECT_EQ(result.standardError,
-              "Internal Error: The install agent cache is not safe to use - " + unsafePath +
-                  " belongs to another user or can be written "
-                  "by others.\nFailed to initialize the install agent.\n"
-                  "Installation failed.\n");
+              "Internal Error: The install agent cache is not safe to use - " + offender +
+                  " belongs to another user or can be written by others.\n"
+                  "Failed to initialize the install agent.\nInstallation failed.\n");
+    EXPECT_FALSE(pathExists(marker));
+    EXPECT_TRUE(server.takeRequests().empty());
   }
-  EXPECT_FALSE(pathExists(marker));
-  EXPECT_TRUE(server.takeRequests().empty());
-  EXPECT_EQ(readFile(cache + ".validatestring"), "ETag: \"v1\"\r");
-  EXPECT_EQ(readFile(cache + "installagent/install"), "touch '" + marker + "'");
+  std::string marker = work.file("planted ran");
+  int homes = 0;
+};
+
+TEST_F(PlantedCache, WhatAnotherUserCouldChangeIsNeverTrusted) {
+  namespace fs = std::filesystem;
+  std::pair<std::function<std::string()>, bool> plantings[] = {
+      {[&] {
+         fs::permissions(home, fs::perms::group_write, fs::perm_options::add);
+         return home;
+       },
+       false},
+      {[&] {
+         fs::permissions(home + "/.orvane", fs::perms::others_write, fs::perm_options::add);
+         return home + "/.orvane";
+       },
+       false},
+      {[&] {  // a link that would make the next run write elsewhere
+         fs::remove(cache + ".validatestring");
+         fs::create_symlink(work.file("elsewhere"), cache + ".validatestring");
+         return cache + ".validatestring";
+       },
+       false},
+      {[&] {
+         fs::create_symlink(work.file("elsewhere"), cache + "installagent.lock");
+         return cache + "installagent.lock";
+       },
+       false},
+      {[&] {
+         chown(cache.substr(0, cache.size() - 1).c_str(), 65534, 0);
+         return cache.substr(0, cache.size() - 1);
+       },
+       true},
+      {[&] {  // a link of ours to a directory of someone else's
+         fs::rename(cache + "installagent", cache + "elsewhere");
+         fs::create_directory_symlink(cache + "elsewhere", cache + "installagent");
+         chown((cache + "elsewhere").c_str(), 65534, 0);
+         return cache + "installagent";
+       },
+       true},
+      {[&] {  // the home of another user, with a link into a directory of root's
+         fs::remove_all(home + "/.orvane");
+         fs::create_directory(work.file("root only"));
+         fs::create_directory_symlink(work.file("root only"), home + "/.orvane");
+         chown(home.c_str(), 65534, 0);
+         return home;
+       },
+       true},
+  };
+  for (const auto& [plantAndName, needsRoot] : plantings) {
+    if (needsRoot && geteuid() != 0) continue;
+    plant();
+    expectRefused(plantAndName());
+  }
+  if (geteuid() == 0) {
+    EXPECT_TRUE(fs::is_empty(work.file("root only")));  // nothing made through the link
+  } else {
+    std::cout << "[ SKIPPED  ] rows that give a directory away need root\n";
+  }
+}
+
+// Root runs the launcher with the HOME of another user, who swaps root's
+// genuine cache for a planted one as fast as the kernel allows.
+TEST_F(PlantedCache, ANeighbourSwappingTheCacheNeverGetsThePlantedAgentRun) {
+  if (geteuid() != 0) GTEST_SKIP() << "a neighbour of another user id needs root";
+  plant();
+  std::string genuine = home + "/.orvane", planted = home + "/.planted";
+  std::filesystem::rename(genuine, planted);
+  ASSERT_EQ(runOnline().exitStatus, 0);  // root's genuine cache, from the server
+  ASSERT_EQ(runProcess({"/bin/chown", "-R", "65534", planted, home}).exitStatus, 0);
+  server.takeRequests();
+  pid_t neighbour = fork();
+  if (neighbour == 0) {
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(1);
+    for (;;) renameat2(AT_FDCWD, genuine.c_str(), AT_FDCWD, planted.c_str(), RENAME_EXCHANGE);
+  }
+  for (int run = 0; run < 40; ++run) expectRefused(home);
+  kill(neighbour, SIGKILL);
+  waitpid(neighbour, nullptr, 0);
 }
 
 TEST_F(OnlineEndToEnd, RunsAtOnceShareOneDownloadAndNeverSeeAHalfWrittenAgent) {

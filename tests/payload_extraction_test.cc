@@ -13,7 +13,8 @@ TEST(ExtractPayload, SucceedsOnlyWithABundleAndAtMostWarnings) {
   TemporaryDirectory target;
   FakeTools tools;
   std::pair<std::string, int> cases[] = {
-      {"touch \"$4/bundle.zip\"; exit 1", 0},                        // warnings only
+      {"echo x > \"$4/bundle.zip\"; exit 1", 0},                     // warnings only
+      {"touch \"$4/bundle.zip\"; exit 1", payloadExtractionFailed},  // a member it could not unpack
       {"exit 0", payloadExtractionFailed},                           // no bundle came out
       {"touch \"$4/bundle.zip\"; exit 2", payloadExtractionFailed},  // corrupt archive
       {"exit 50", payloadExtractionFailed},                          // disk full

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include "test_support.h"
 
 using namespace testing_support;
@@ -22,4 +24,20 @@ TEST(RemovePathIfExists, RemovesExactlyThatPath) {
 
   removePathIfExists(directory.file("missing"));  // nothing there: nothing run
   EXPECT_TRUE(pathExists(sibling));
+}
+
+// Without a scratch directory (none could be made) an interruption still
+// removes what must not outlive the step it cut short.
+TEST(InterruptionCleanup, GuardsNamedPathsWithoutAScratchDirectory) {
+  TemporaryDirectory directory;
+  const std::string validator = directory.file(".validatestring");
+  writeFile(validator, "ETag: \"v1\"");
+  EXPECT_EXIT(
+      {
+        InterruptionCleanup cleanup("");
+        AlsoRemovedOnInterruption unverified(validator);
+        raise(SIGHUP);
+      },
+      testing::KilledBySignal(SIGHUP), "");
+  EXPECT_FALSE(pathExists(validator));
 }

@@ -15,6 +15,8 @@ TEST(QuoteArgument, KeepsOrdinaryTextDoubleQuotesBlanksSingleQuotesTheRest) {
   EXPECT_EQ(quoteArgument("a\tb"), "\"a\tb\"");
   EXPECT_EQ(quoteArgument("a \"b"), "'a \"b'");
   EXPECT_EQ(quoteArgument("it's $(x)"), "'it'\\''s $(x)'");
+  EXPECT_EQ(quotePath("-x/a b"), "\"./-x/a b\"");  // never read as an option
+  EXPECT_EQ(quotePath("/a/-x"), "/a/-x");
 }
 
 // Whatever the text, the shell must read back exactly its bytes as one word.
@@ -38,4 +40,16 @@ TEST(RunShellCommand, ReturnsTheRawWaitStatus) {
   EXPECT_EQ(killed & 0x7f, SIGKILL);
   EXPECT_EQ(shellExitCode(killed), -1);
   EXPECT_EQ(shellExitCode(-1), -1);
+}
+
+// One exec string holds at most 128 KiB with its NUL: a longer command line
+// is not run at all rather than "run" with the shell's status 127.
+TEST(RunShellCommand, RefusesALineTooLongForOneExecString) {
+  TemporaryDirectory directory;
+  std::string command = "touch " + directory.file("ran") + " #";
+  std::string longest = command + std::string(131071 - command.size(), 'x');
+  EXPECT_EQ(runShellCommand(longest + "x"), -1);
+  EXPECT_FALSE(pathExists(directory.file("ran")));
+  EXPECT_EQ(runShellCommand(longest), 0);
+  EXPECT_TRUE(pathExists(directory.file("ran")));
 }

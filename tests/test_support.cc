@@ -66,10 +66,16 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
                                    0600);
   posix_spawn_file_actions_addopen(&actions, 2, outputs_.file("err").c_str(), O_WRONLY | O_CREAT,
                                    0600);
+  // A session of its own: no tool can prompt at the developer's terminal, and
+  // the test can signal the whole process group as a terminal would.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   std::vector<char*> arguments;
   for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
   arguments.push_back(nullptr);
-  int spawned = posix_spawn(&pid_, arguments[0], &actions, nullptr, arguments.data(), environ);
+  int spawned = posix_spawn(&pid_, arguments[0], &actions, &attributes, arguments.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("cannot start " + argv[0]);
 }

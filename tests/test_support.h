@@ -65,8 +65,9 @@ struct ProcessResult {
   std::string standardError;
 };
 
-// argv[0] (a path) started with this process's environment and /dev/null as
-// standard input. Prefix "/usr/bin/env" to change variables.
+// argv[0] (a path) started in a session of its own (no controlling terminal)
+// with this process's environment and /dev/null as standard input. Prefix
+// "/usr/bin/env" to change variables.
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv);
