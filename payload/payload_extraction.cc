@@ -26,8 +26,23 @@ std::string executableDirectory() {
   return path.substr(0, separator);
 }
 
+namespace {
+
+// The installer file as unzip is to be given it. Info-ZIP's unzip reads an
+// archive name as a pattern and BusyBox's does not, so a name that holds a
+// pattern character goes as /proc/PID/exe, the same file under a name that
+// both read alike.
+std::string installerArchivePath() {
+  std::string path = executablePath();
+  if (path.find_first_of("*?[") == std::string::npos) return path;
+  return "/proc/" + std::to_string(getpid()) + "/exe";
+}
+
+}  // namespace
+
 int extractPayload(const std::string& extractionDirectory) {
-  std::string command = unzipCommandLine("unzip", "-qq", executablePath(), extractionDirectory);
+  std::string command =
+      unzipCommandLine("unzip", "-qq", installerArchivePath(), extractionDirectory);
   int exitCode = shellExitCode(runUnzip(command));
   if (exitCode < 0 || exitCode > 1) return payloadExtractionFailed;
 

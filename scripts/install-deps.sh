@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkgconf zlib1g-dev libcurl4-openssl-dev libgtest-dev libgmock-dev
-  libcpp-httplib-dev unzip zip nginx-light "$@")
+  libcpp-httplib-dev unzip zip nginx-light busybox-static "$@")
 
 missing=()
 for package in "${packages[@]}"; do

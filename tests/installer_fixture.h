@@ -15,10 +15,11 @@ namespace testing_support {
 inline const std::string launcher = QZ_LAUNCHER_PATH;
 inline const std::string packer = QZ_PACKER_PATH;
 // The sample agent writes its arguments, each in <>, to $AGENT_RECORD, keeps a
-// copy of the bundle it was given and the UNZIP it saw, and ends with status 7.
+// copy of the bundle it was given and the UNZIP and UNZIPOPT it saw, and ends
+// with status 7.
 inline const char* agentScript =
     "for a in \"$@\"; do printf '<%s>' \"$a\"; done > \"$AGENT_RECORD\"\n"
-    "cp \"$2\" \"$AGENT_RECORD.bundle\"\nprintf %s \"${UNZIP-unset}\" > \"$AGENT_RECORD.unzip\"\n"
+    "cp \"$2\" \"$AGENT_RECORD.bundle\"\nprintf %s \"$UNZIP$UNZIPOPT\" > \"$AGENT_RECORD.unzip\"\n"
     "exit 7\n";
 
 class EndToEnd : public testing::Test {

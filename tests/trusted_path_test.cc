@@ -18,6 +18,10 @@ TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
   ASSERT_EQ(mkdir(b.c_str(), 0700), 0);
   ASSERT_EQ(symlink("a/b", root.file("link").c_str()), 0);
   ASSERT_EQ(symlink("loop", root.file("loop").c_str()), 0);
+  ASSERT_EQ(symlink("..", (a + "/up").c_str()), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(lchown((a + "/up").c_str(), 65534, -1), 0);
+  }
   struct {
     mode_t aMode, bMode;
     uid_t bOwner;
@@ -33,7 +37,8 @@ TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
       {0755, 0700, 0, root.file("link/../b/."), ""},
       {0755, 0700, 0, root.file("loop/c"), root.file("loop")},
       {0755, 0700, 65534, b, b},
-      {01777, 0700, 65534, b + "/c", b},  // sticky, but the entry is someone else's
+      {01777, 0700, 65534, b + "/c", b},
+      {01777, 0700, 65534, a + "/up", a + "/up"},  // sticky, but the link is someone else's
   };
   for (const auto& c : cases) {
     if (c.bOwner != 0 && geteuid() != 0) continue;  // giving b away needs root
