@@ -35,7 +35,7 @@ status=0
 echo "launcher exit status: $status"
 
 # The online route: the agent comes from an agent server into a per-user cache
-# (kept under $demo/home here, so the demo leaves your own home alone).
+# (kept in a temporary home here, so the demo leaves your own home alone).
 server="$demo/server"
 mkdir -p "$server/www" "$server/logs"
 agent_path=/pi_install_agent_pi_T19q7c_hostk64
@@ -61,8 +61,11 @@ CONF
   port=""
 done
 [ -n "$port" ] || { echo "no free port for the local agent server" >&2; exit 1; }
-trap 'kill "$(cat "$server/nginx.pid")"' EXIT
-export HOME="$PWD/$demo/home" QZ_INTERNAL_INSTALL_AGENT_URL="http://127.0.0.1:$port$agent_path"
+# The cache must lie on a path that no one else can change; a private
+# directory under /tmp is one whatever the umask of this checkout.
+demo_home=$(mktemp -d)
+trap 'kill "$(cat "$server/nginx.pid")"; rm -rf "$demo_home"' EXIT
+export HOME="$demo_home" QZ_INTERNAL_INSTALL_AGENT_URL="http://127.0.0.1:$port$agent_path"
 echo
 echo "Agent server: $QZ_INTERNAL_INSTALL_AGENT_URL (nginx)"
 for run in cold warm; do
