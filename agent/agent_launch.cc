@@ -35,7 +35,7 @@ bool launchAgent(const std::string& commandHead, const std::string& extractionDi
     DeferredInterruptions agentRunning;  // the agent reads the bundle until it ends
     rawStatus = runShellCommand(command);
   } catch (const std::exception&) {
-    rawStatus = -1;
+    // not started: rawStatus stays -1
   }
   if (rawStatus == -1) {
     report(agentStartFailedMessage, true);

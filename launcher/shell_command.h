@@ -7,7 +7,7 @@
 
 // Runs the command line with system() and returns its raw status unchanged
 // (-1, or a wait status). The tool shares the launcher's standard streams.
-// A line longer than one exec string may be is not run, and gives -1: Linux
+// A line longer than one exec string can hold is not run and gives -1: Linux
 // would refuse it to the shell, and system() would report that as an exit
 // status of 127, as if the command had run and failed.
 int runShellCommand(const std::string& commandLine);
