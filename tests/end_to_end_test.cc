@@ -179,7 +179,7 @@ TEST_F(EndToEnd, UnzipReadsExactlyThisInstallerAndNoDefaultsOfTheUser) {
             0755);
   // UNZIPOPT counts only where UNZIP is not set.
   std::pair<std::string, std::string> cases[] = {{"setup[12].run", "UNZIP=-p"},
-                                                  {"concatenated.run", "UNZIPOPT=-p"}};
+                                                 {"concatenated.run", "UNZIPOPT=-p"}};
   FakeTools tools;
   for (const auto& [name, defaults] : cases) {
     ProcessResult result = run(work.file(name), {}, {defaults});
@@ -212,7 +212,8 @@ TEST_F(EndToEnd, ACommandLineTooLongToRunIsAnAgentStartFailure) {
 TEST_F(EndToEnd, CtrlCOrCtrlBackslashEndsTheRunByThatSignal) {
   struct rlimit noCore = {0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
-  makeZip(agent, {{"install", "touch \"$AGENT_RECORD\"; [ \"$3\" = wait ] && sleep 10; exit 130"}});
+  makeZip(agent,
+          {{"install", "touch \"$AGENT_RECORD\"; [ \"$3\" = wait ] && exec sleep 10; exit 130"}});
   pack(installer, agent);
   FakeTools tools;
   const std::string log = work.file("unzip.log"), realUnzip = "exec /usr/bin/unzip \"$@\"";
