@@ -11,6 +11,7 @@
 
 #include "agent/agent_cache_layout.h"
 #include "agent/file_system_utilities.h"
+#include "agent/transfer_policy.h"
 #include "launcher/build_constants.h"
 #include "launcher/unique_file.h"
 #include "payload/scratch_directory.h"
@@ -72,7 +73,8 @@ bool cachedAgentIsCurrent(const std::string& validator) {
 }
 
 // Prepares on `handle` a HEAD request of `url` that captures the validator;
-// false (reported) when the library refuses the URL or redirects.
+// false (reported) when the library refuses the URL, redirects or the
+// transfer policy.
 bool prepareValidation(CURL* handle, const std::string& url, std::string* validator,
                        MessageReporter report) {
   CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -81,6 +83,7 @@ bool prepareValidation(CURL* handle, const std::string& url, std::string* valida
     return false;
   }
   code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  if (code == CURLE_OK) code = applyTransferPolicy(handle, url);
   if (code != CURLE_OK) {
     report("Internal Error: Failed to initialize the download process - " +
                std::string(curl_easy_strerror(code)),

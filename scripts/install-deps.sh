@@ -3,8 +3,12 @@
 # any further ones named on the command line, when any of them is missing.
 set -euo pipefail
 
+# The release launcher is linked statically with a libcurl built from curl's
+# source package (dpkg-dev unpacks it), OpenSSL and c-ares; the tests run it
+# in a BusyBox chroot under strace, with certificates made by openssl.
 packages=(g++ cmake make pkgconf zlib1g-dev libcurl4-openssl-dev libgtest-dev libgmock-dev
-  libcpp-httplib-dev unzip zip nginx-light busybox-static "$@")
+  libcpp-httplib-dev unzip zip nginx-light dpkg-dev libssl-dev libc-ares-dev busybox-static
+  strace openssl "$@")
 
 missing=()
 for package in "${packages[@]}"; do
