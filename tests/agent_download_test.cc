@@ -148,10 +148,15 @@ TEST_F(AgentDownload, TransferFailuresKeepTheOldValidator) {
 
 TEST(DownloadInstallAgent, TakesTheUrlFromTheEnvironmentEvenWhenEmpty) {
   TemporaryDirectory extraction;
-  ScopedEnvironment url{"QZ_INTERNAL_INSTALL_AGENT_URL", ""};
-  EXPECT_FALSE(downloadInstallAgent(extraction.file("a.zip"), captureMessage));
-  EXPECT_THAT(takeCapturedMessages(),
-              ElementsAre(testing::HasSubstr("URL using bad/illegal format or missing URL")));
+  // Only http and https are fetched, whatever else the library could do.
+  std::pair<std::string, std::string> cases[] = {
+      {"", "URL using bad/illegal format or missing URL"},
+      {"file:///etc/hostname", "Unsupported protocol"}};
+  for (const auto& [value, text] : cases) {
+    ScopedEnvironment url{"QZ_INTERNAL_INSTALL_AGENT_URL", value};
+    EXPECT_FALSE(downloadInstallAgent(extraction.file("a.zip"), captureMessage));
+    EXPECT_THAT(takeCapturedMessages(), ElementsAre(testing::HasSubstr(text)));
+  }
 }
 
 }  // namespace
