@@ -11,6 +11,7 @@
 
 #include "agent/agent_cache_layout.h"
 #include "agent/agent_signature.h"
+#include "agent/download_progress.h"
 #include "agent/file_system_utilities.h"
 #include "agent/transfer_policy.h"
 #include "launcher/build_constants.h"
@@ -119,6 +120,7 @@ bool download(CURL* handle, FILE* file, MessageReporter report) {
     reportSetupFailed(code, report);
     return false;
   }
+  DownloadProgress progress(handle);
   return performRequest(handle, report);
 }
 
