@@ -92,6 +92,8 @@ TEST_F(TerminalProgress, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) 
   std::filesystem::create_directory(work.file("signed"));
   const std::string signedInstaller = work.file("signed/setup.run");
   pack(signedInstaller, "", signedLauncher);
+  const std::string offlineInstaller = work.file("signed/offline.run");
+  pack(offlineInstaller, agent);
   const std::string advice =
       ". Check your internet connectivity, proxy server, firewall, and virus scanner settings "
       "and rerun the installer.\nInstallation failed.\n";
@@ -102,6 +104,7 @@ TEST_F(TerminalProgress, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) 
     bool downloads;
   } cases[] = {
       {"a slow download, then the agent", installer, "/slow", 0, "", true},
+      {"the agent packed in", offlineInstaller, "/none", 0, "", false},
       {"a slow download without a signature", signedInstaller, "/slow", 255,
        "Error: Download process failed - The install agent's signature did not verify\n\n" +
            advice,
