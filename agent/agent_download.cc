@@ -10,6 +10,8 @@
 #include <memory>
 
 #include "agent/agent_cache_layout.h"
+#include "agent/agent_signature.h"
+#include "agent/download_progress.h"
 #include "agent/file_system_utilities.h"
 #include "agent/transfer_policy.h"
 #include "launcher/build_constants.h"
@@ -19,6 +21,8 @@
 namespace {
 
 constexpr std::string_view etagHeaderPrefix = "ETag: ";
+// The archive's detached signature lies beside it on the agent server.
+constexpr std::string_view signatureSuffix = ".sig";
 // Debian 12's libcurl follows redirects without end by default.
 constexpr long redirectLimit = 30;
 // Pieces of the archive as large as curl's own tool takes them: a sixth of
@@ -39,10 +43,14 @@ void reportSetupFailed(CURLcode code, MessageReporter report) {
          true);
 }
 
-void reportTransferFailed(CURLcode code, MessageReporter report) {
-  report("Error: Download process failed - " + std::string(curl_easy_strerror(code)) + "\n\n. " +
+void reportDownloadFailed(std::string_view reason, MessageReporter report) {
+  report("Error: Download process failed - " + std::string(reason) + "\n\n. " +
              std::string(connectivityAdvice),
          true);
+}
+
+void reportTransferFailed(CURLcode code, MessageReporter report) {
+  reportDownloadFailed(curl_easy_strerror(code), report);
 }
 
 // Performs the request prepared on `handle`; false (reported) unless it
@@ -112,7 +120,56 @@ bool download(CURL* handle, FILE* file, MessageReporter report) {
     reportSetupFailed(code, report);
     return false;
   }
+  DownloadProgress progress(handle);
   return performRequest(handle, report);
+}
+
+// libcurl write callback: appends to the std::string at `signature`, which
+// has room for one signature; a longer body ends the transfer.
+size_t captureSignature(char* data, size_t size, size_t count, void* signature) {
+  std::string* captured = static_cast<std::string*>(signature);
+  size_t length = size * count;
+  if (captured->size() + length > agentSignatureLength) return 0;
+  captured->append(data, length);
+  return length;
+}
+
+// Asks for `url` followed by ".sig" on `handle`, under the same transfer
+// policy as the archive. False (reported) when the transfer itself failed;
+// an answer of 400 or more, or a body longer than a signature, leaves
+// `signature` empty, which no check accepts.
+bool fetchSignature(CURL* handle, const std::string& url, std::string* signature,
+                    MessageReporter report) {
+  std::string signatureUrl = url + std::string(signatureSuffix);
+  signature->reserve(agentSignatureLength);  // the callback must not allocate
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, signatureUrl.c_str());
+  if (code == CURLE_OK) code = applyTransferPolicy(handle, signatureUrl);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, captureSignature);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, signature);
+  if (code != CURLE_OK) {
+    reportSetupFailed(code, report);
+    return false;
+  }
+  code = curl_easy_perform(handle);
+  long responseCode = 0;
+  if (code == CURLE_OK) code = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &responseCode);
+  if (code == CURLE_WRITE_ERROR || responseCode >= 400) {
+    signature->clear();
+    return true;
+  }
+  if (code != CURLE_OK) reportTransferFailed(code, report);
+  return code == CURLE_OK;
+}
+
+// True when the archive at `archive`, downloaded from `url`, carries a
+// signature that verifies with the built-in key; false (reported) otherwise.
+bool archiveIsSigned(CURL* handle, const std::string& url, const std::string& archive,
+                     MessageReporter report) {
+  std::string signature;
+  if (!fetchSignature(handle, url, &signature, report)) return false;
+  if (agentArchiveSignatureVerifies(archive, signature)) return true;
+  reportDownloadFailed("The install agent's signature did not verify", report);
+  return false;
 }
 
 }  // namespace
@@ -162,6 +219,11 @@ bool downloadInstallAgentFrom(const std::string& url, const std::string& destina
   // run downloads again whatever its validator file says.
   removePathIfExists(agentCacheDirectory() + std::string(agentDirectoryName));
   if (!download(handle.get(), file.get(), report)) return false;
+  // An archive that is not the vendor's is neither kept nor vouched for.
+  if (agentSignatureRequired() && !archiveIsSigned(handle.get(), url, destination, report)) {
+    std::remove(destination.c_str());
+    return false;
+  }
   handle.reset();
   writeValidatorFile(agentCacheDirectory(), validator);
   return true;

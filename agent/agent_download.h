@@ -15,7 +15,10 @@ bool downloadInstallAgent(const std::string& destination, MessageReporter report
 // file. True when the cached agent is current (`destination` left empty), or
 // when the old agent directory was removed, the archive written to
 // `destination` and the new validator stored, or when no transfer handle
-// could be made. False after a failure, which has been reported.
+// could be made. A launcher with a built-in key then also asks for `url`
+// followed by ".sig" and keeps the archive only when that signature
+// verifies. False after a failure, which has been reported; a download that
+// failed its check is removed.
 bool downloadInstallAgentFrom(const std::string& url, const std::string& destination,
                               MessageReporter report);
 

@@ -36,7 +36,7 @@ log() { echo "bench: $*" >&2; }
 # Tools
 
 install_tools() {
-  ./scripts/install-deps.sh hyperfine makeself curl time jq binutils gzip
+  ./scripts/install-deps.sh hyperfine makeself curl time jq binutils gzip bsdutils
 }
 
 # ---------------------------------------------------------------------------
@@ -372,6 +372,18 @@ bench_prepares=("sh -c 'rm -rf $cold_home/.orvane && sync'" "sh -c 'rm -rf $floo
 HOME=$cold_home QZ_INTERNAL_INSTALL_AGENT_URL=$cold_url timed cold "$rounds" "$warmup" "$runs"
 floor_row "2" cold "Cold cache, $(size_label "$cold_agent_mib") agent over loopback" \
   "curl -o + unzip + unzip + sh + rm by hand"
+
+# The same cold run with standard error a terminal, where the launcher draws
+# its status line (redrawn up to ten times a second), against standard error
+# sent to /dev/null, where it draws nothing. Both run under script(1), so the
+# pseudo-terminal costs both alike.
+log "cold cache, standard error a terminal vs not: $rounds rounds of $runs runs each"
+bench_names=(launcher floor)
+bench_commands=("script -qec '$cold_installer' /dev/null" "script -qec '$cold_installer 2>/dev/null' /dev/null")
+bench_prepares=("sh -c 'rm -rf $cold_home/.orvane && sync'" "sh -c 'rm -rf $cold_home/.orvane && sync'")
+HOME=$cold_home QZ_INTERNAL_INSTALL_AGENT_URL=$cold_url timed cold-terminal "$rounds" "$warmup" "$runs"
+floor_row "2" cold-terminal "Cold cache, $(size_label "$cold_agent_mib") agent, standard error a terminal (script -qec), status line drawn" \
+  "the same with standard error to /dev/null"
 
 # ---------------------------------------------------------------------------
 # Peak resident memory of a cold run. GNU time's %M is the ru_maxrss that

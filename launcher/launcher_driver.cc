@@ -7,6 +7,7 @@
 #include "agent/agent_launch.h"
 #include "launcher/build_constants.h"
 #include "launcher/shell_command.h"
+#include "launcher/status_line.h"
 #include "payload/payload_extraction.h"
 #include "payload/scratch_directory.h"
 
@@ -27,6 +28,7 @@ int runLauncher(int argumentCount, const char* const* arguments, MessageReporter
   ScratchDirectory scratch;
   std::string extractionDirectory = chooseExtractionDirectory(scratch);
 
+  showStatus("Preparing the installer…");
   int extractionCode = extractPayload(extractionDirectory);
   if (extractionCode != 0) {
     report("Internal error: Failed to initialize application installer (" +
@@ -38,6 +40,7 @@ int runLauncher(int argumentCount, const char* const* arguments, MessageReporter
   std::string agentStartScript = initializeInstallAgent(extractionDirectory, report);
   if (agentStartScript.empty()) return -1;
 
+  clearStatus();  // the agent has the terminal to itself
   std::string commandHead = "sh " + quotePath(agentStartScript);
   if (!launchAgent(commandHead, extractionDirectory, argumentCount, arguments, report)) {
     report(agentStartFailedMessage, true);  // launchAgent said it once already

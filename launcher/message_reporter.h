@@ -9,6 +9,8 @@ using MessageReporter = void (*)(std::string_view message, bool isError);
 
 // Writes the message whole, NUL bytes included, as one line on standard error
 // (standard output when isError is false) and flushes, so that it appears
-// before anything a tool started afterwards prints on the same stream. Plain
+// before anything a tool started afterwards prints on the same stream. A
+// status line that is showing is erased first, so the message stands alone
+// on its line. Plain
 // stdio: the launcher carries none of the iostream machinery.
 void reportToConsole(std::string_view message, bool isError);

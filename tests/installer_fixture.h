@@ -14,6 +14,9 @@ namespace testing_support {
 
 inline const std::string launcher = QZ_LAUNCHER_PATH;
 inline const std::string packer = QZ_PACKER_PATH;
+// A launcher that trusts only agents signed with the private key beside it.
+inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH;
+inline const std::string agentPrivateKey = QZ_AGENT_PRIVATE_KEY;
 // The sample agent writes its arguments, each in <>, to $AGENT_RECORD, keeps a
 // copy of the bundle it was given and the UNZIP and UNZIPOPT it saw, and ends
 // with status 7.
@@ -30,8 +33,9 @@ class EndToEnd : public testing::Test {
   }
 
   // Packs an installer at `output` with `agentZip` inside, or none when empty.
-  void pack(const std::string& output, const std::string& agentZip) {
-    std::vector<std::string> argv = {packer, launcher, bundle, output};
+  void pack(const std::string& output, const std::string& agentZip,
+            const std::string& launcherPath = launcher) {
+    std::vector<std::string> argv = {packer, launcherPath, bundle, output};
     if (!agentZip.empty()) argv.insert(argv.begin() + 1, {"--agent", agentZip});
     ASSERT_EQ(runProcess(argv).exitStatus, 0);
   }
