@@ -30,30 +30,12 @@ TemporaryDirectory::~TemporaryDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-ScopedEnvironment::ScopedEnvironment(std::string name, std::optional<std::string> value)
-    : name_(std::move(name)) {
-  if (const char* old = getenv(name_.c_str())) previous_ = old;
-  if (value)
-    setenv(name_.c_str(), value->c_str(), 1);
-  else
-    unsetenv(name_.c_str());
-}
-
-ScopedEnvironment::~ScopedEnvironment() {
-  if (previous_)
-    setenv(name_.c_str(), previous_->c_str(), 1);
-  else
-    unsetenv(name_.c_str());
-}
-
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outputs_.file("out").c_str(), O_WRONLY | O_CREAT,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, outputs_.file("err").c_str(), O_WRONLY | O_CREAT,
-                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 1, outputs_.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, outputs_.file("err").c_str(), O_WRONLY | O_CREAT, 0600);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
@@ -98,11 +80,13 @@ bool pathExists(const std::string& path) {
   return lstat(path.c_str(), &status) == 0;
 }
 
-void makeZip(const std::string& zipPath,
-             const std::vector<std::pair<std::string, std::string>>& members) {
+std::string okAnswer(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+void makeZip(const std::string& zipPath, const std::vector<std::pair<std::string, std::string>>& members) {
   TemporaryDirectory staging;
-  std::vector<std::string> command = {"/usr/bin/env", "-C", staging.path(), "zip", "-q", "-X",
-                                      zipPath};
+  std::vector<std::string> command = {"/usr/bin/env", "-C", staging.path(), "zip", "-q", "-X", zipPath};
   for (const auto& [name, content] : members) {
     std::filesystem::create_directories(std::filesystem::path(staging.file(name)).parent_path());
     writeFile(staging.file(name), content, name == "install" ? 0755 : 0644);
@@ -231,14 +215,9 @@ bool acceptsConnections(int port) {
 }  // namespace
 
 TlsFront::TlsFront(int backendPort) {
-  const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
-  for (std::string ca : {"ca", "other"})
-    runOpenssl(directory_.path(), "req -x509 -days 2 -subj /CN=qz-test-CA -keyout " + ca +
-                                      ".key -out " + ca + ".crt" + key);
-  runOpenssl(directory_.path(), "req -subj /CN=agents.test -keyout server.key -out server.csr" + key);
-  writeFile(directory_.file("names"), "subjectAltName=DNS:agents.test,IP:127.0.0.1\n");
-  runOpenssl(directory_.path(), "x509 -req -days 2 -in server.csr -CA ca.crt -CAkey ca.key "
-                                "-CAcreateserial -extfile names -out server.crt");
+  for (std::string name : {"ca", "other"})  // self-signed: each is its own CA
+    runOpenssl(directory_.path(), "req -x509 -days 2 -subj /CN=agents.test -addext subjectAltName=DNS:agents.test,"
+               "IP:127.0.0.1 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + name + ".key -out " + name + ".crt");
   int probe = listenOnLoopback(&port_);
   close(probe);  // free a moment ago: nginx takes it next
   std::string d = directory_.path();
@@ -247,7 +226,7 @@ TlsFront::TlsFront(int backendPort) {
             "events {}\nhttp { access_log off; client_body_temp_path " + d + "; proxy_temp_path " +
                 d + ";\n  server { listen 127.0.0.1:" + std::to_string(port_) + " ssl; listen 127.0.0.2:" +
                 std::to_string(port_) + " ssl; proxy_redirect off;\n"
-            "    ssl_certificate " + d + "/server.crt; ssl_certificate_key " + d + "/server.key;\n"
+            "    ssl_certificate " + d + "/ca.crt; ssl_certificate_key " + d + "/ca.key;\n"
             "    location / { proxy_pass http://127.0.0.1:" + std::to_string(backendPort) + "; } } }\n");
   const char* argv[] = {"/usr/sbin/nginx", "-p", d.c_str(), "-c", "nginx.conf", nullptr};
   if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)

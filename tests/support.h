@@ -4,11 +4,10 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -28,19 +27,6 @@ class TemporaryDirectory {
 
  private:
   std::string path_;
-};
-
-// Sets (or, with std::nullopt, unsets) one environment variable for its lifetime.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(std::string name, std::optional<std::string> value);
-  ~ScopedEnvironment();
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> previous_;
 };
 
 // How a process ended: an exit code, or the signal that killed it (never both).
@@ -71,13 +57,14 @@ bool pathExists(const std::string& path);
 // Polls for up to five seconds.
 template <typename Condition>
 void waitUntil(Condition condition) {
-  for (int i = 0; i < 500 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && !condition(); ++i) usleep(10000);
 }
 
 // `zipPath` made by the real zip from (member name, content) pairs; a member
 // named "install" gets mode 0755.
-void makeZip(const std::string& zipPath,
-             const std::vector<std::pair<std::string, std::string>>& members);
+void makeZip(const std::string& zipPath, const std::vector<std::pair<std::string, std::string>>& members);
+// An answer of 200 with an ETag of "v1" and `body`.
+std::string okAnswer(const std::string& body);
 
 // An HTTP server on a loopback port that answers each request with the raw
 // bytes given for its "METHOD target" or, failing that, its target (for HEAD,
@@ -105,8 +92,8 @@ class ScriptedServer {
 };
 
 // nginx in front of `backend`'s port on a loopback https port of 127.0.0.1
-// and 127.0.0.2, with a certificate for 127.0.0.1 and agents.test from a test
-// CA; another CA signed nothing. Stopped on destruction.
+// and 127.0.0.2, with a self-signed certificate for 127.0.0.1 and agents.test
+// (its own CA); another CA signed nothing. Stopped on destruction.
 class TlsFront {
  public:
   explicit TlsFront(int backendPort);
