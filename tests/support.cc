@@ -38,7 +38,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_addopen(&actions, 2, outputs_.file("err").c_str(), O_WRONLY | O_CREAT, 0600);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  // Signals the test's own starter ignored (a background job's SIGINT) are not the child's.
+  sigset_t interruptions;
+  sigemptyset(&interruptions);
+  for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&interruptions, signal);
+  posix_spawnattr_setsigdefault(&attributes, &interruptions);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
   std::vector<char*> arguments;
   for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
   arguments.push_back(nullptr);
