@@ -45,7 +45,7 @@ TEST(QuoteArgument, ShellsReadBackExactlyOneWord) {
   TemporaryDirectory directory;
   for (const char* name : {"ab", "a b", "b", "a.b", "a|b&c<d>e"}) writeFile(directory.file(name), "");
   for (const char* shell : {"/bin/sh", "/bin/bash"}) {
-    for (std::string text : {"a?", "a[b]", "a*", "[a]b", "a b", "a\tb", "--dir=/opt/a b;reboot", "$(touch x)", "`touch x`",
+    for (std::string text : {"a?", "a[b]", "a*", "[a]b", "a b", "a\tb", "--dir=/opt/a b;reboot", "$HOME", "$(touch x)", "`touch x`",
                              "\"q\" \\b\\", "it's", "new\nline", "*", "~root", "#c", "{a,b}", "a{.,}b", "a|b&c<d>e",
                              "caf\xc3\xa9 \xff", "a\rb\vc\fd"}) {
       ProcessResult result = runProcess({shell, "-c", "cd " + directory.path() + " && printf '%s|' " + quoteArgument(text)});
