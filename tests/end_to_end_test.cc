@@ -97,8 +97,6 @@ std::vector<Scenario> scenarios() {
       offline({.name = "test mode: beside the executable, which stays; a scratch is still made and removed",
        .installer = "my dir/setup.run", .environment = {testMode}, .agentSaw = "<-installbundle><WORK/my dir/bundle.zip>",
        .tools = {"unzip -qq WORK/my dir/setup.run -d WORK/my dir", "unzip -qq -o WORK/my dir/InstallAgent.zip -d WORK/my dir", "rm -rf SCRATCH"}}),
-      offline({.name = "test mode: a backslash ends the directory too", .installer = "back\\slash.run",
-       .environment = {testMode}, .agentSaw = "<-installbundle><WORK/back/bundle.zip>"}),
       offline({.name = "a long installer path", .installer = longPath + "setup.run"}),
       offline({.name = "an installer path that needs quoting", .installer = hostile + "/setup.run"}),
       offline({.name = "the agent's command line too long to run: reported by both", .arguments = {std::string(32760, '\'')},
@@ -116,27 +114,15 @@ std::vector<Scenario> scenarios() {
        }, .environment = {"UNZIPOPT=-p"}, .standardError = "...", .requests = {}, .agentSaw = "<-installbundle><SCRATCH/bundle.zip><UNZIPOPT=-p>", .cache = {}},
       offline({.name = "members past 1 MiB, the packer's piece, keep their CRC", .prepare = repack({})}),
       offline({.name = "ZIP64 records for every member and the end", .prepare = repack({"--zip64"})}),
-      offline({.name = "bundled agent members cannot leave by ../", .agentExtras = {"../../../../../..WORK/escaped"}}),
-      offline({.name = "bundled agent members cannot leave by an absolute name", .agentExtras = {"WORK/escaped"},
-       .standardError = "..." + cannotUnzipAgent, .exitCode = 255, .agentSaw = ""}),
-      damaged("cut 100 bytes into the archive", [](std::string& b, size_t image) { b.resize(image + 100); }),
-      damaged("cut by one byte", [](std::string& b, size_t) { b.pop_back(); }),
-      damaged("a flipped bit in the bundle", [](std::string& b, size_t image) { b[image + 120] ^= 1; }),
       damaged("bundle.zip of an unknown method", [](std::string& b, size_t image) { b[image + 8] = 99; }),
       damaged("bundle.zip said to be encrypted", [](std::string& b, size_t image) {
         b[image + 6] |= 1;
         b[b.find("PK\1\2", image) + 8] |= 1;
       }),
-      damaged("an archive without bundle.zip", [](std::string& b, size_t image) {
-        TemporaryDirectory other;
-        makeZip(other.file("other.zip"), {{"other.txt", "no bundle here"}});
-        b = b.substr(0, image) + readFile(other.file("other.zip"));
-      }),
       payloadUnzip("payload unzip warns but leaves a bundle", "echo x > \"$4/bundle.zip\"; exit 1", true),
       payloadUnzip("payload unzip warns and leaves the bundle empty", "touch \"$4/bundle.zip\"; exit 1", false),
       payloadUnzip("payload unzip leaves no bundle", "exit 0", false),
       payloadUnzip("payload unzip fails after the bundle", "touch \"$4/bundle.zip\"; exit 2", false),
-      payloadUnzip("no unzip on the machine", "exit 127", false),
       payloadUnzip("the payload unzip's shell killed by a signal", "echo x > \"$4/bundle.zip\"; kill -KILL $PPID; exit 0", false),
       {.name = "Info-ZIP's exit 80 means Ctrl-C: the run ends by SIGINT", .unzip = "exit 80", .signal = SIGINT,
        .requests = {}, .agentSaw = "", .cache = {}},
@@ -151,12 +137,9 @@ std::vector<Scenario> scenarios() {
       {.name = "a long ETag differing at its end", .cacheBefore = {".validatestring=ETag: \"" + std::string(100, 'a') + "1\"\r", "installagent/install="},
        .answers = {{.headers = "ETag: \"" + std::string(100, 'a') + "2\"\r\n"}},
        .cache = {".validatestring=ETag: \"" + std::string(100, 'a') + "2\"\r", "installagent.lock", "installagent/install"}},
-      {.name = "no ETag: fetched, the old validator kept", .cacheBefore = planted, .answers = {{.headers = ""}}},
       {.name = "a validator without an agent proves nothing", .cacheBefore = {".validatestring=ETag: \"v1\"\r"}},
       {.name = "an empty validator file against no ETag", .cacheBefore = {".validatestring=", "installagent/install=printf cached > \"$AGENT_RECORD\""},
        .answers = {{.headers = ""}}, .cache = {".validatestring=", "installagent.lock", "installagent/install"}},
-      {.name = "a redirect: the last ETag counts", .answers = {{}, {.request = "/redirect", .status = 302, .headers = "Location: /agent\r\nETag: \"r\"\r\n"}},
-       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTP/redirect"}, .requests = {"HEAD /redirect", "HEAD /agent", "GET /redirect", "GET /agent"}},
       {.name = "thirty redirects at most", .answers = {{.request = "/loop", .status = 302, .headers = "Location: /loop\r\n"}},
        .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTP/loop"}, .standardError = failed + "Number of redirects hit maximum amount" + advice,
        .exitCode = 255, .requests = std::vector<std::string>(31, "HEAD /loop"), .agentSaw = "", .cache = cold},
@@ -166,18 +149,8 @@ std::vector<Scenario> scenarios() {
        .answers = {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}},
        .standardError = "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), .exitCode = 255,
        .agentSaw = "", .cache = {".validatestring=ETag: \"v0\"\r", "installagent.lock"}},
-      {.name = "a server that hangs up", .answers = {{.status = 0}}, .standardError = failed + "Server returned nothing (no headers, no data)" + advice,
-       .exitCode = 255, .requests = {"HEAD /agent"}, .agentSaw = "", .cache = cold},
-      {.name = "a header line of 1 MiB", .answers = {{.headers = "X-Padding: " + std::string(1 << 20, 'p') + "\r\n"}},
-       .standardError = failed + "Out of memory" + advice, .exitCode = 255, .requests = {"HEAD /agent"}, .agentSaw = "", .cache = cold},
-      {.name = "a transfer broken off", .answers = {{.headers = "ETag: \"v1\"\r\nContent-Length: 100000\r\nConnection: close\r\n", .body = "zz"}},
-       .standardError = failed + "Transferred a partial file" + advice, .exitCode = 255, .agentSaw = "", .cache = {"installagent.lock"}},
-      {.name = "an empty archive", .answers = {{.body = ""}}, .standardError = "..." + cannotUnzipAgent, .exitCode = 255, .agentSaw = "",
-       .cache = {".validatestring=ETag: \"v1\"\r", "installagent.lock"}},
       {.name = "a corrupt archive: the half-unpacked agent removed", .answers = {{.body = "CORRUPT"}}, .standardError = "..." + cannotUnzipAgent,
        .exitCode = 255, .agentSaw = "", .cache = {".validatestring=ETag: \"v1\"\r", "installagent.lock"}},
-      {.name = "downloaded agent members cannot leave the cache", .agentExtras = {"../../../../../../../..WORK/escaped"},
-       .cache = {".validatestring=ETag: \"v1\"\r", "installagent.lock", "installagent/install", "installagent/WORK/escaped"}},
       {.name = "a HOME that needs quoting", .environment = {"HOME=WORK/" + hostile}},
       {.name = "a HOME of -x: no path read as an option, the stale agent removed", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=", "installagent/stale="},
        .environment = {"HOME=-x"}},
@@ -186,10 +159,6 @@ std::vector<Scenario> scenarios() {
        .standardError = failed + "Unsupported protocol" + advice, .exitCode = 255, .requests = {}, .agentSaw = "", .cache = cold},
       {.name = "the default agent URL, through http_proxy", .answers = {{.request = agentUrl}},
        .environment = {"-QZ_INTERNAL_INSTALL_AGENT_URL", "http_proxy=HTTP"}, .requests = {"HEAD " + agentUrl, "GET " + agentUrl}},
-      {.name = "ALL_PROXY carries the requests", .answers = {{.request = "http://agents.test/agent"}},
-       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=http://agents.test/agent", "ALL_PROXY=HTTP"},
-       .requests = {"HEAD http://agents.test/agent", "GET http://agents.test/agent"}},
-      {.name = "NO_PROXY goes around the proxy", .environment = {"http_proxy=http://127.0.0.1:9", "NO_PROXY=127.0.0.1"}},
       {.name = "https with the server's CA", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTPS/agent", "SSL_CERT_FILE=CA"}},
       {.name = "https to a name the certificate does not hold", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=ALIAS/agent", "SSL_CERT_FILE=CA"},
        .standardError = badCertificate, .exitCode = 255, .requests = {}, .agentSaw = "", .cache = cold},
@@ -202,7 +171,6 @@ std::vector<Scenario> scenarios() {
        .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTP/to-https", "SSL_CERT_FILE=CA"},
        .requests = {"HEAD /to-https", "HEAD /agent", "GET /to-https", "GET /agent"}},
       refused("a group-writable HOME", "WORK/home", [](const Paths& p) { chmod(p.home.c_str(), 0775); }),
-      refused("an .orvane others can write", "WORK/home/.orvane", [](const Paths& p) { chmod((p.home + "/.orvane").c_str(), 0757); }),
       refused("a link in place of the validator", "WORK/home/" + cacheRelative + ".validatestring", [](const Paths& p) {
         fs::remove(p.cache + ".validatestring");
         fs::create_symlink(p.work + "/elsewhere", p.cache + ".validatestring");
@@ -210,8 +178,6 @@ std::vector<Scenario> scenarios() {
       refused("a link in place of the lock", "WORK/home/" + cacheRelative + "installagent.lock", [](const Paths& p) {
         fs::create_symlink(p.work + "/elsewhere", p.cache + "installagent.lock");
       }, false, {".validatestring=ETag: \"v1\"\r", "installagent.lock@", "installagent/install"}),
-      refused("a cache directory of another user's", "WORK/home/" + cacheRelative.substr(0, cacheRelative.size() - 1),
-              [](const Paths& p) { chown(p.cache.c_str(), 65534, 0); }, true),
       refused("a HOME of another user's, linked into a directory of root's", "WORK/home", [](const Paths& p) {
         fs::remove_all(p.home + "/.orvane");
         fs::create_directory(p.work + "/root only");
@@ -373,6 +339,37 @@ TEST(EndToEnd, InstallersRunInARootWithOnlyBusyBox) {
     EXPECT_THAT(opened, testing::Not(testing::HasSubstr(".so")));
     EXPECT_THAT(opened, testing::Not(testing::HasSubstr("openssl.cnf")));
     EXPECT_TRUE(fs::is_empty(root.file("tmp")));
+  }
+}
+
+// make-installer's refusals and failures; what it writes is read by the real
+// unzip in the scenarios.
+TEST(MakeInstaller, RefusesOrFailsAndLeavesNothingBehind) {
+  TemporaryDirectory dir;
+  const std::string bundle = dir.file("b.zip"), out = dir.file("out"), output = out + "/setup.run";
+  fs::create_directory(out);
+  std::string noise(2 << 20, '\0');
+  for (size_t i = 0, x = 1; i < noise.size(); ++i) noise[i] = static_cast<char>((x = x * 6364136223846793005u + 1) >> 56);
+  makeZip(bundle, {{"data", noise}});
+  writeFile(output, "an earlier installer");
+  writeFile(dir.file("text"), "not a zip archive, just long enough to be read as one");
+  writeFile(dir.file("truncated.zip"), readFile(bundle).substr(0, 1 << 20));
+  std::vector<std::vector<std::string>> refusals = {
+      {"/bin/true", bundle}, {"--agent", "/bin/true", bundle, output}, {dir.file("missing"), bundle, output},
+      {"/bin/true", out, output}, {"/bin/true", dir.file("text"), output}, {"/bin/true", dir.file("truncated.zip"), output},
+      {"--agent", dir.file("truncated.zip"), "/bin/true", bundle, output}, {"/bin/true", bundle, dir.file("no dir/setup.run")},
+      {"--bogus", "/bin/true", bundle, output}};
+  // Last, a write that fails half-way: the file size limit of 1 MiB (SIGXFSZ ignored).
+  refusals.push_back({"ulimit -f 2048;", "/bin/true", bundle, output});
+  for (std::vector<std::string> arguments : refusals) {
+    std::string limit = arguments[0].rfind("ulimit", 0) == 0 ? arguments[0] : "";
+    if (!limit.empty()) arguments.erase(arguments.begin());
+    arguments.insert(arguments.begin(), {"/bin/sh", "-c", "trap '' XFSZ; " + limit + " exec \"$@\"", "sh", packer});
+    ProcessResult result = runProcess(arguments);
+    EXPECT_NE(result.exitCode, 0) << arguments[5];
+    EXPECT_EQ(result.standardError.rfind("make-installer: ", 0), 0u) << result.standardError;
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), 1) << result.standardError;
+    EXPECT_TRUE(readFile(output) == "an earlier installer") << arguments[5];
   }
 }
 

@@ -9,8 +9,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <regex>
 
 #include "support.h"
 
@@ -30,8 +36,7 @@ inline const std::string cannotUnzipAgent =
     "Failed to unzip the install agent\nFailed to initialize the install agent.\n"
     "Installation failed.\n";
 
-// One answer of the server: the status line's code (0: hang up unanswered),
-// header lines, and the body, where AGENT stands for the agent archive and
+// One answer of the server: the status line's code, header lines, and the body, where AGENT stands for the agent archive and
 // CORRUPT for it with one bit flipped.
 struct Answer {
   std::string request = "/agent";
@@ -50,7 +55,6 @@ struct Scenario {
   // The installer, the cache it meets and the server.
   bool bundledAgent = false;
   std::string agent = sampleAgent;  // the agent archive's start script
-  std::vector<std::string> agentExtras{};  // more members, named anything, empty
   std::string installer = "setup.run";
   // "name=content" files (a name ending in "/" is a directory) planted in the cache.
   std::vector<std::string> cacheBefore{};
@@ -89,8 +93,157 @@ inline std::string replaceAll(std::string text, const std::string& from, const s
   return text;
 }
 
+namespace fs = std::filesystem;
+
+namespace detail {
+
+// Every entry under `directory` as the Scenario's `cache` lists them.
+inline std::vector<std::string> listCache(const std::string& directory) {
+  std::vector<std::string> entries;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(directory, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    std::string name = fs::relative(it->path(), directory).string();
+    if (it->is_symlink())
+      entries.push_back(name + "@");
+    else if (name == ".validatestring")
+      entries.push_back(name + "=" + readFile(it->path()));
+    else if (!it->is_directory())
+      entries.push_back(name);
+    else if (fs::is_empty(it->path()))
+      entries.push_back(name + "/");
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+inline void plant(const std::string& cache, const std::vector<std::string>& files) {
+  for (const std::string& file : files) {
+    std::string name = file.substr(0, file.find('='));
+    fs::create_directories(fs::path(cache + name).parent_path());
+    if (name.back() == '/') continue;
+    writeFile(cache + name, file.substr(name.size() + 1), name == "installagent/install" ? 0755 : 0644);
+  }
+}
+
+// The agent archive with one bit of "install" flipped: a CRC error.
+inline std::string corrupted(std::string zip) {
+  zip[30 + 7 + (zip[28] | zip[29] << 8) + 2] ^= 1;
+  return zip;
+}
+
+}  // namespace detail
+
 // Plays one scenario; failures are reported under its name.
-void playScenario(const Scenario& scenario, ScriptedServer& server,
-                  std::unique_ptr<TlsFront>& tls);
+inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_ptr<TlsFront>& tls) {
+  using namespace detail;
+  SCOPED_TRACE(s.name);
+  if (s.needsRoot && geteuid() != 0) {
+    std::cout << "[ SKIPPED  ] " << s.name << ": needs root\n";
+    return;
+  }
+  TemporaryDirectory work, fakes;
+  std::string home = work.file("home");
+  auto expand = [&](std::string text) {
+    bool secure = text.find("HTTPS") != std::string::npos || text.find("ALIAS") != std::string::npos;
+    if (secure && !tls) tls = std::make_unique<TlsFront>(portOf(server.url()));
+    if (tls) text = replaceAll(replaceAll(text, "OTHERCA", tls->otherCa()), "CA", tls->ca());
+    if (tls) text = replaceAll(replaceAll(text, "HTTPS", tls->url()), "ALIAS", tls->url("127.0.0.2"));
+    return replaceAll(replaceAll(text, "HTTP", server.url()), "WORK", work.path());
+  };
+  for (const std::string& variable : s.environment)
+    if (variable.rfind("HOME=", 0) == 0) home = expand(variable.substr(5));
+  if (home[0] != '/') home = work.file(home);
+  Paths paths{work.path(), home, home + "/" + cacheRelative, expand("WORK/" + s.installer)};
+
+  // The installer and the cache it meets.
+  makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
+  makeZip(work.file("agent.zip"), {{"install", s.agent}});
+  fs::create_directories(fs::path(paths.installer).parent_path());
+  std::vector<std::string> pack = {packer, launcher, work.file("bundle.zip"), paths.installer};
+  if (s.bundledAgent) pack.insert(pack.begin() + 1, {"--agent", work.file("agent.zip")});
+  ASSERT_EQ(runProcess(pack).exitCode, 0);
+  fs::create_directories(home);
+  plant(paths.cache, s.cacheBefore);
+  if (s.prepare) s.prepare(paths);
+  server.reset();
+  for (const Answer& a : s.answers) {
+    std::string body = replaceAll(a.body, "CORRUPT", corrupted(readFile(work.file("agent.zip"))));
+    body = replaceAll(body, "AGENT", readFile(work.file("agent.zip")));
+    server.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) +
+                      " X\r\n" + expand(a.headers) + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle);
+  }
+  std::string log = work.file("tools.log");
+  writeFile(fakes.file("unzip"), "#!/bin/sh\necho \"unzip $*\" >> " + log + "\n" + s.unzip + "\n", 0755);
+  writeFile(fakes.file("rm"), "#!/bin/sh\necho \"rm $*\" >> " + log + "\nexec /bin/rm \"$@\"\n", 0755);
+
+  // The run, in a clean environment of the host's.
+  std::vector<std::string> argv = {"/usr/bin/env", "-C", work.path(), "-u", "SSL_CERT_FILE", "-u",
+      "SSL_CERT_DIR", "-u", "http_proxy", "-u", "ALL_PROXY", "-u", "NO_PROXY", "-u", "UNZIP",
+      "HOME=" + home, "PATH=" + fakes.path() + ":" + getenv("PATH"), "AGENT_RECORD=" + work.file("record"),
+      "MARK=" + work.file("started"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent"};
+  for (const std::string& variable : s.environment) {
+    if (variable[0] != '-') argv.push_back(expand(variable));
+    if (variable[0] == '-') argv.erase(std::find_if(argv.begin(), argv.end(), [&](const std::string& a) { return a.rfind(variable.substr(1) + "=", 0) == 0; }));
+    if (variable[0] == '-') argv.insert(argv.begin() + 1, {"-u", variable.substr(1)});
+  }
+  argv.push_back(paths.installer);
+  for (const std::string& argument : s.arguments) argv.push_back(expand(argument));
+  if (!s.shellFirst.empty())
+    argv.insert(argv.begin(), {"/bin/sh", "-c", expand(s.shellFirst) + " && exec \"$@\"", "sh"});
+  if (s.needsRoot) argv.insert(argv.begin(), {"/usr/bin/unshare", "-m"});
+  ChildProcess child(argv);
+  if (s.interrupt != 0) {
+    waitUntil([&] {
+      if (s.interruptAfter.empty()) return pathExists(work.file("started"));
+      if (s.interruptAfter.rfind("WORK/", 0) == 0) return !readFile(expand(s.interruptAfter)).empty();
+      std::vector<std::string> seen = server.takeRequests();
+      return std::find(seen.begin(), seen.end(), s.interruptAfter) != seen.end();
+    });
+    kill(s.interrupt == SIGTERM ? child.pid() : -child.pid(), s.interrupt);
+  }
+  ProcessResult result = child.wait();
+
+  // What the user saw and what is left, with the run's own paths named.
+  std::string all = readFile(log) + readFile(work.file("record")) + result.standardError;
+  std::smatch found;
+  std::string scratch = std::regex_search(all, found, std::regex("/tmp/qz[A-Za-z0-9]{6}")) ? found[0].str() : "";
+  auto named = [&](std::string text) {
+    return replaceAll(replaceAll(text, work.path(), "WORK"), scratch.empty() ? "\1" : scratch, "SCRATCH");
+  };
+  if (s.signal == 0) {
+    EXPECT_EQ(result.exitCode, s.exitCode);
+  }
+  EXPECT_EQ(result.signal, s.signal);
+  if (s.standardError.rfind("...", 0) == 0)
+    EXPECT_THAT(named(result.standardError), testing::EndsWith(s.standardError.substr(3)));
+  else
+    EXPECT_EQ(named(result.standardError), s.standardError);
+  EXPECT_EQ(result.standardOutput, "");
+  if (s.interrupt == 0) {
+    EXPECT_EQ(server.takeRequests(), s.requests);
+  }
+  EXPECT_EQ(named(readFile(work.file("record"))), s.agentSaw);
+  if (pathExists(work.file("record.bundle")) && s.unzip == realUnzip) {
+    EXPECT_EQ(readFile(work.file("record.bundle")), readFile(work.file("bundle.zip")));
+  }
+  if (!s.tools.empty()) {
+    std::vector<std::string> lines;
+    std::istringstream logged(named(readFile(log)));
+    for (std::string line; std::getline(logged, line);) lines.push_back(line);
+    EXPECT_EQ(lines, s.tools);
+  }
+  std::vector<std::string> cache = listCache(paths.cache);
+  for (std::string& entry : cache) entry = replaceAll(entry, work.path().substr(1), "WORK");
+  EXPECT_EQ(cache, s.cache);
+  EXPECT_FALSE(!scratch.empty() && pathExists(scratch)) << scratch;
+  EXPECT_FALSE(pathExists(work.file("pwned")));
+  struct stat status;
+  for (std::string d = paths.cache; result.exitCode == 0 && s.cacheBefore.empty() && d.size() > home.size(); d = fs::path(d).parent_path())
+    if (stat(d.c_str(), &status) == 0) {
+      EXPECT_EQ(status.st_mode & 0777, 0700u) << d;
+    }
+}
+
 
 }  // namespace testing_support
