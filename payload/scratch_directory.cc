@@ -17,12 +17,17 @@ std::string makeScratchDirectory() {
 ScratchDirectory::ScratchDirectory() : path_(makeScratchDirectory()), interruptionCleanup_(path_) {}
 
 ScratchDirectory::~ScratchDirectory() {
-  // The name comes from the fixed template: no blank, no shell metacharacter.
-  if (!path_.empty()) runTool("rm -rf " + path_);
+  if (!path_.empty()) runTool(scratchRemovalCommandLine(path_));
+}
+
+std::string scratchRemovalCommandLine(const std::string& directory) { return "rm -rf " + directory; }
+
+std::string removalCommandLine(const std::string& path) {
+  return "rm -rf " + singleQuoted(path.front() == '-' ? "./" + path : path);
 }
 
 void removePathIfExists(const std::string& path) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return;
-  runTool("rm -rf " + singleQuoted(path.front() == '-' ? "./" + path : path));
+  runTool(removalCommandLine(path));
 }

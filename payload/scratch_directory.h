@@ -23,6 +23,14 @@ class ScratchDirectory {
   InterruptionCleanup interruptionCleanup_;  // outlives the removal in the destructor
 };
 
+// "rm -rf " and the scratch directory's path as it is: the fixed template
+// gives it no character that a shell treats specially.
+std::string scratchRemovalCommandLine(const std::string& directory);
+
+// "rm -rf " and `path` in single quotes, with "./" in front of a path that
+// begins with "-" so that rm cannot read it as an option.
+std::string removalCommandLine(const std::string& path);
+
 // Removes the file or directory tree at `path` when it exists (symbolic links
 // followed for the check); does nothing otherwise. Failures are ignored.
 void removePathIfExists(const std::string& path);

@@ -33,8 +33,11 @@ class UnsetVariable {
 }  // namespace
 
 std::string literalArchiveName(std::string_view path) {
-  std::string literal;
-  for (char c : path) {
+  // Info-ZIP matches only the last name as a pattern; the directories before
+  // it are opened as they are written.
+  size_t nameStart = path.find_last_of('/') + 1;  // 0 without a separator
+  std::string literal(path.substr(0, nameStart));
+  for (char c : path.substr(nameStart)) {
     if (c == '*' || c == '?' || c == '[')
       literal += {'[', c, ']'};
     else

@@ -6,9 +6,10 @@
 #include <string>
 #include <string_view>
 
-// `path` with each *, ? and [ written as a one-character class ([*], [?],
-// [[]): Info-ZIP's unzip reads an archive name as a wildcard pattern and would
-// otherwise open every file that matches it. Other paths keep their bytes.
+// `path` with each *, ? and [ of its last name written as a one-character
+// class ([*], [?], [[]): Info-ZIP's unzip reads that name as a wildcard
+// pattern and would otherwise open every file that matches it. Other paths
+// keep their bytes.
 std::string literalArchiveName(std::string_view path);
 
 // `tool` `options` ARCHIVE -d DIRECTORY, the archive taken literally and both

@@ -7,7 +7,7 @@ set -euo pipefail
 # source package (dpkg-dev unpacks it), OpenSSL and c-ares; the tests run it
 # in a BusyBox chroot under strace, with certificates made by openssl.
 packages=(g++ cmake make pkgconf zlib1g-dev libcurl4-openssl-dev libgtest-dev libgmock-dev
-  libcpp-httplib-dev unzip zip nginx-light dpkg-dev libssl-dev libc-ares-dev busybox-static
+  unzip zip nginx-light dpkg-dev libssl-dev libc-ares-dev busybox-static
   strace openssl "$@")
 
 missing=()

@@ -1,0 +1,81 @@
+// Installers run with a pseudo-terminal as standard error: the status line is
+// drawn while the launcher works and erased before anything else appears, so
+// the screen ends as it would without it.
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+
+#include <chrono>
+
+#include "scenario.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Every byte `argv` writes to a raw pseudo-terminal, and the seconds it took.
+std::pair<std::string, double> runInTerminal(const std::vector<std::string>& argv) {
+  std::vector<char*> arguments;
+  for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+  arguments.push_back(nullptr);
+  termios raw{};
+  cfmakeraw(&raw);
+  int terminal = -1;
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = forkpty(&terminal, nullptr, &raw, nullptr);
+  if (pid == 0) execv(arguments[0], arguments.data()), _exit(127);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) output.append(buffer, count);
+  waitpid(pid, nullptr, 0);
+  close(terminal);
+  return {output, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+}
+
+// What a terminal shows after `bytes`: "\r" returns, "\033[K" erases to the end of the line.
+std::string screen(const std::string& bytes) {
+  std::string shown, line;
+  for (size_t at = 0, column = 0; at < bytes.size(); ++at) {
+    if (bytes.compare(at, 3, "\033[K") == 0) line.resize(std::min(column, line.size())), at += 2;
+    else if (bytes[at] == '\r') column = 0;
+    else if (bytes[at] == '\n') shown += line + "\n", line.clear(), column = 0;
+    else if (column < line.size()) line[column++] = bytes[at];
+    else line += bytes[at], ++column;
+  }
+  return shown + line;
+}
+
+TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
+  TemporaryDirectory work;
+  makeZip(work.file("agent.zip"), {{"install", "exit 0"}});  // small: the trickle takes seconds
+  makeZip(work.file("bundle.zip"), {{"readme", ""}});
+  for (auto [image, name, agent] : {std::tuple{launcher, "online", ""}, {signedLauncher, "signed", ""}, {launcher, "offline", "--agent"}}) {
+    std::vector<std::string> argv = {packer, image, work.file("bundle.zip"), work.file(name)};
+    if (*agent) argv.insert(argv.begin() + 1, {agent, work.file("agent.zip")});
+    ASSERT_EQ(runProcess(argv).exitCode, 0);
+  }
+  ScriptedServer server;
+  server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
+  const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings and rerun the installer.\nInstallation failed.\n";
+  struct {
+    std::string installer, path, screen;
+    bool downloads;
+  } cases[] = {{"online", "/slow", "", true},
+               {"offline", "/slow", "", false},
+               {"signed", "/slow", "Error: Download process failed - The install agent's signature did not verify" + advice, true},
+               {"online", "/missing", "Could not reach the download server" + advice.substr(2), false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.installer + c.path);
+    fs::remove_all(work.file("home"));
+    auto [output, seconds] = runInTerminal({"/usr/bin/env", "HOME=" + work.file("home"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + c.path, work.file(c.installer)});
+    EXPECT_EQ(screen(output), c.screen);
+    EXPECT_THAT(output, testing::EndsWith("\r\033[K" + c.screen));
+    EXPECT_THAT(output, testing::HasSubstr("\r\033[KPreparing the installer…"));
+    size_t draws = 0;
+    for (size_t at = 0; (at = output.find("% of ", at)) != std::string::npos; ++at) ++draws;
+    EXPECT_EQ(draws > 0, c.downloads);
+    EXPECT_LE(draws, seconds * 10 + 1) << "more than ten a second";
+  }
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// The pieces a run from outside cannot pin down: exact command lines, quoting
+// against a real shell, the cache's trust rules, the validator file, the
+// exec-string limit and the packer's ZIP64 thresholds.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "agent/agent_launch.h"
+#include "agent/file_system_utilities.h"
+#include "agent/trusted_path.h"
+#include "launcher/shell_command.h"
+#include "payload/scratch_directory.h"
+#include "payload/unzip_command.h"
+#include "support.h"
+#include "tools/zip_records.h"
+
+using namespace testing_support;
+
+TEST(CommandLines, AreExactlyTheseBytes) {
+  const char* arguments[] = {"installer", "", "a b", "$(id)", "it's", "x"};
+  std::pair<std::string, std::string> cases[] = {
+      {unzipCommandLine("unzip", "-qq", "/tmp/a/setup.run", "/tmp/qzAb12Cd"), "unzip -qq /tmp/a/setup.run -d /tmp/qzAb12Cd"},
+      {unzipCommandLine("unzip", "-qq", "/a b/s[1]*?.run", "-x/my dir"), "unzip -qq '/a b/s[[]1][*][?].run' -d \"./-x/my dir\""},
+      {unzipCommandLine("unzip", "-qq -o", "/d[1]/InstallAgent_?.zip", "/t"), "unzip -qq -o '/d[1]/InstallAgent_[?].zip' -d /t"},
+      {unzipCommandLine("unzip", "-qq -o", "/c/InstallAgent.zip", "/h/it's"), "unzip -qq -o /c/InstallAgent.zip -d '/h/it'\\''s'"},
+      {unzipCommandLine("my unzip", "-qq -o", "-a.zip", "/t"), "\"my unzip\" -qq -o ./-a.zip -d /t"},
+      {agentCommandLine("sh /c/install", "/tmp/qzAbC123", 1, arguments), "sh /c/install -installbundle /tmp/qzAbC123/bundle.zip"},
+      {agentCommandLine("sh \"/h/a b/install\"", "/opt/my app", 6, arguments),
+       "sh \"/h/a b/install\" -installbundle \"/opt/my app/bundle.zip\" '' \"a b\" '$(id)' 'it'\\''s' x "},
+      {agentCommandLine("sh /i", "-d", 1, arguments), "sh /i -installbundle ./-d/bundle.zip"},
+      {scratchRemovalCommandLine("/tmp/qzAb12Cd"), "rm -rf /tmp/qzAb12Cd"},
+      {removalCommandLine("/h/installagent"), "rm -rf '/h/installagent'"},
+      {removalCommandLine("-x/it's a b"), "rm -rf './-x/it'\\''s a b'"},
+      {quoteArgument("--name=x,y:z@%+!^"), "--name=x,y:z@%+!^"},
+      {quoteArgument("a\tb"), "\"a\tb\""},
+      {quoteArgument("a \"b"), "'a \"b'"},
+  };
+  for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected);
+}
+
+// Whatever the text, sh and bash read back exactly its bytes as one word, in
+// a directory holding files that the text would match as a pattern.
+TEST(QuoteArgument, ShellsReadBackExactlyOneWord) {
+  TemporaryDirectory directory;
+  for (const char* name : {"ab", "a b", "b", "a.b", "a|b&c<d>e"}) writeFile(directory.file(name), "");
+  for (const char* shell : {"/bin/sh", "/bin/bash"}) {
+    for (std::string text : {"a?", "a[b]", "a*", "[a]b", "a b", "a\tb", "--dir=/opt/a b;reboot", "$HOME", "$(touch x)", "`touch x`",
+                             "\"q\" \\b\\", "it's", "new\nline", "*", "~root", "#c", "{a,b}", "a{.,}b", "a|b&c<d>e",
+                             "caf\xc3\xa9 \xff", "a\rb\vc\fd"}) {
+      ProcessResult result = runProcess({shell, "-c", "cd " + directory.path() + " && printf '%s|' " + quoteArgument(text)});
+      EXPECT_EQ(result.standardOutput, text + "|") << shell << " " << text;
+    }
+  }
+  EXPECT_FALSE(pathExists(directory.file("x")));
+}
+
+TEST(RunShellCommand, RefusesALineTooLongForOneExecString) {
+  TemporaryDirectory directory;
+  std::string command = "touch " + directory.file("ran") + " #";
+  std::string longest = command + std::string(131071 - command.size(), 'x');
+  EXPECT_EQ(runShellCommand(longest + "x"), -1);
+  EXPECT_FALSE(pathExists(directory.file("ran")));
+  EXPECT_EQ(runShellCommand(longest), 0);
+  EXPECT_TRUE(pathExists(directory.file("ran")));
+}
+
+// Directories a and a/b under a private root, with the modes (and, as root,
+// owners) of each row; the path asked about and the offender ("" when trusted).
+TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
+  TemporaryDirectory root;
+  const std::string a = root.file("a"), b = a + "/b";
+  ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(b.c_str(), 0700), 0);
+  ASSERT_EQ(symlink("a/b", root.file("link").c_str()), 0);
+  ASSERT_EQ(symlink("loop", root.file("loop").c_str()), 0);
+  ASSERT_EQ(symlink("..", (a + "/up").c_str()), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(lchown((a + "/up").c_str(), 65534, -1), 0);
+  }
+  struct {
+    mode_t aMode, bMode;
+    uid_t bOwner;
+    std::string path, offender;
+  } cases[] = {
+      {0755, 0700, 0, b + "/c/d", ""},  // what does not exist yet holds nothing
+      {0775, 0700, 0, b + "/c", a},
+      {0777, 0700, 0, b, a},
+      {01777, 0700, 0, b, ""},  // sticky: others cannot replace b
+      {01777, 0700, 0, a, a},   // but the path itself must be closed
+      {0755, 0720, 0, b, b},
+      {0755, 0720, 0, root.file("link/c"), root.file("link")},
+      {0755, 0700, 0, root.file("link/../b/."), ""},
+      {0755, 0700, 0, root.file("loop/c"), root.file("loop")},
+      {0755, 0700, 65534, b, b},
+      {01777, 0700, 65534, b + "/c", b},
+      {01777, 0700, 65534, a + "/up", a + "/up"},  // sticky, but the link is someone else's
+  };
+  for (const auto& c : cases) {
+    if (c.bOwner != 0 && geteuid() != 0) continue;
+    chmod(a.c_str(), c.aMode);
+    chmod(b.c_str(), c.bMode);
+    ASSERT_EQ(chown(b.c_str(), c.bOwner == 0 ? geteuid() : c.bOwner, -1), 0);
+    std::string offender;
+    EXPECT_EQ(pathIsTrusted(c.path, &offender), c.offender.empty()) << c.path;
+    EXPECT_EQ(offender, c.offender) << c.path << " " << std::oct << c.aMode << " " << c.bMode;
+  }
+  if (geteuid() != 0) std::cout << "[ SKIPPED  ] rows that give a directory away need root\n";
+}
+
+TEST(ValidatorFile, HoldsExactlyTheValueAndMatchesOnItsFirstLine) {
+  TemporaryDirectory cache;
+  const std::string file = cache.file(".validatestring");
+  writeValidatorFile(cache.path() + "/", "abc\r");
+  EXPECT_EQ(readFile(file), "abc\r");
+  writeValidatorFile(cache.path(), "");
+  EXPECT_EQ(readFile(file), "abc\r");
+  std::pair<std::string, bool> cases[] = {{"abc\r", true}, {"abc", false}, {"ABC\r", false}, {"", false}};
+  for (const auto& [value, matches] : cases) EXPECT_EQ(validatorFileMatches(cache.path(), value), matches) << value;
+  writeFile(file, "abc\r\nmore\n");
+  EXPECT_TRUE(validatorFileMatches(cache.path(), "abc\r"));
+  writeFile(file, "");
+  EXPECT_FALSE(validatorFileMatches(cache.path(), ""));
+  EXPECT_FALSE(validatorFileMatches(cache.file("missing"), "abc\r"));
+}
+
+// Without a scratch directory an interruption still removes the named paths.
+TEST(InterruptionCleanup, GuardsNamedPathsWithoutAScratchDirectory) {
+  TemporaryDirectory directory;
+  writeFile(directory.file("validator"), "ETag: \"v1\"");
+  EXPECT_EXIT(
+      {
+        InterruptionCleanup cleanup("");
+        AlsoRemovedOnInterruption unverified(directory.file("validator"));
+        raise(SIGHUP);
+      },
+      testing::KilledBySignal(SIGHUP), "");
+  EXPECT_FALSE(pathExists(directory.file("validator")));
+}
+
+// From 0xFFFFFFFF on a size or offset, and 0xFFFF entries, only ZIP64 holds them.
+TEST(DirectoryEnd, TakesZip64RecordsExactlyAtTheLimits) {
+  struct {
+    uint64_t entries, size, offset;
+    size_t bytes;
+  } cases[] = {{2, 100, 0xFFFFFFFE, 22}, {2, 100, 0xFFFFFFFF, 98}, {2, 0xFFFFFFFE, 0, 22},
+               {2, 0xFFFFFFFF, 0, 98},   {0xFFFE, 1, 1, 22},          {0xFFFF, 1, 1, 98}};
+  for (const auto& c : cases) {
+    std::string end = packer::directoryEnd({c.entries, c.size, c.offset, false});
+    EXPECT_EQ(end.size(), c.bytes) << c.entries << " " << c.size << " " << c.offset;
+    EXPECT_EQ(end.substr(end.size() - 22, 4), "PK\5\6");
+  }
+  packer::ZipMember member{"m", 0xFFFFFFFF, 0, 0, {}, false};
+  EXPECT_NE(packer::centralEntry(member).find(std::string("\1\0\x10\0", 4)), std::string::npos);
+  member.size = 0xFFFFFFFE;
+  EXPECT_EQ(packer::centralEntry(member).find(std::string("\1\0", 2), 46), std::string::npos);
+}
