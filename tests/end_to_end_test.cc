@@ -245,10 +245,6 @@ TEST(EndToEnd, Scenarios) {
   for (const Scenario& scenario : scenarios()) playScenario(scenario, server, tls);
 }
 
-}  // namespace
-
-namespace {
-
 // A command line that runs `installer` with HOME `home` against `url`.
 std::vector<std::string> start(const std::string& installer, const std::string& home, const std::string& url,
                                const std::string& record = "/dev/null") {
@@ -259,10 +255,8 @@ std::vector<std::string> start(const std::string& installer, const std::string& 
 TEST(EndToEnd, RunsAtOnceShareOneDownloadAndNeverSeeAHalfWrittenAgent) {
   TemporaryDirectory work;
   // The agent checks that its 4 MB data file is whole before it says so.
-  makeZip(work.file("agent.zip"), {{"install", "[ $(wc -c < \"$(dirname \"$0\")/data\") = 4000000 ] && echo whole > \"$AGENT_RECORD\""},
-                                   {"data", std::string(4000000, 'd')}});
-  makeZip(work.file("bundle.zip"), {{"readme", ""}});
-  ASSERT_EQ(runProcess({packer, launcher, work.file("bundle.zip"), work.file("setup.run")}).exitCode, 0);
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", "[ $(wc -c < \"$(dirname \"$0\")/data\") = 4000000 ] && "
+      "echo whole > \"$AGENT_RECORD\""}, {"data", std::string(4000000, 'd')}}, false));
   ScriptedServer server;
   server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
   for (size_t gets : {1, 0}) {  // a cold cache, then a warm one
@@ -285,14 +279,12 @@ TEST(EndToEnd, RunsAtOnceShareOneDownloadAndNeverSeeAHalfWrittenAgent) {
 TEST(EndToEnd, ANeighbourSwappingTheCacheNeverGetsThePlantedAgentRun) {
   if (geteuid() != 0) GTEST_SKIP() << "a neighbour of another user id needs root";
   TemporaryDirectory work;
-  makeZip(work.file("bundle.zip"), {{"readme", ""}});
-  ASSERT_EQ(runProcess({packer, launcher, work.file("bundle.zip"), work.file("setup.run")}).exitCode, 0);
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", ""}}, false));
   std::string genuine = work.file(".orvane"), planted = work.file(".planted");
   fs::create_directories(planted + "/installagent/T19q7c/hostk64/installagent");
   writeFile(planted + "/installagent/T19q7c/hostk64/installagent/install", "touch " + work.file("planted ran"), 0755);
   writeFile(planted + "/installagent/T19q7c/hostk64/.validatestring", "ETag: \"v1\"\r");
-  ScriptedServer server;
-  server.answer("/agent", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+  ScriptedServer server;  // 404 to everything
   ASSERT_EQ(runProcess({"/bin/chown", "-R", "65534", planted, work.path()}).exitCode, 0);
   pid_t neighbour = fork();
   if (neighbour == 0) {
@@ -324,13 +316,11 @@ TEST(EndToEnd, InstallersRunInARootWithOnlyBusyBox) {
   writeFile(root.file("etc/hosts"), "127.0.0.1 agents.test\n");
   writeFile(root.file("etc/nsswitch.conf"), "hosts: files myhostname resolve [!UNAVAIL=return] dns\npasswd: files systemd\n");
   writeFile(root.file("etc/openssl.cnf"), "openssl_conf = engines\n");
-  makeZip(work.file("agent.zip"), {{"install", "echo \"$@\" > /record"}});
-  makeZip(work.file("bundle.zip"), {{"readme", ""}});
+  ASSERT_TRUE(packInstaller(work.path(), root.file("offline.run"), {{"install", "echo \"$@\" > /record"}}, true));
+  ASSERT_TRUE(packInstaller(work.path(), root.file("online.run"), {{"install", "echo \"$@\" > /record"}}, false));
   ScriptedServer server;
   server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
   TlsFront tls(portOf(server.url()));
-  runProcess({packer, "--agent", work.file("agent.zip"), launcher, work.file("bundle.zip"), root.file("offline.run")});
-  runProcess({packer, launcher, work.file("bundle.zip"), root.file("online.run")});
   struct {
     std::string installer, url, caFile, environment;
     size_t requests;

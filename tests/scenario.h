@@ -99,6 +99,19 @@ inline std::string replaceAll(std::string text, const std::string& from, const s
 
 namespace fs = std::filesystem;
 
+// Makes WORK/bundle.zip and WORK/agent.zip of `agent`'s members, then packs
+// `image` and them into `installer`, with the agent only when `offline`.
+inline bool packInstaller(const std::string& work, const std::string& installer,
+                          const std::vector<std::pair<std::string, std::string>>& agent, bool offline,
+                          const std::string& image = launcher) {
+  makeZip(work + "/bundle.zip", {{"product/readme.txt", "the product"}});
+  makeZip(work + "/agent.zip", agent);
+  fs::create_directories(fs::path(installer).parent_path());
+  std::vector<std::string> argv = {packer, image, work + "/bundle.zip", installer};
+  if (offline) argv.insert(argv.begin() + 1, {"--agent", work + "/agent.zip"});
+  return runProcess(argv).exitCode == 0;
+}
+
 namespace detail {
 
 // Every entry under `directory` as the Scenario's `cache` lists them.
@@ -169,12 +182,7 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   Paths paths{work.path(), home, home + "/" + cacheRelative, expand("WORK/" + s.installer)};
 
   // The installer and the cache it meets.
-  makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
-  makeZip(work.file("agent.zip"), {{"install", s.agent}});
-  fs::create_directories(fs::path(paths.installer).parent_path());
-  std::vector<std::string> pack = {packer, s.signedLauncher ? signedLauncher : launcher, work.file("bundle.zip"), paths.installer};
-  if (s.bundledAgent) pack.insert(pack.begin() + 1, {"--agent", work.file("agent.zip")});
-  ASSERT_EQ(runProcess(pack).exitCode, 0);
+  ASSERT_TRUE(packInstaller(work.path(), paths.installer, {{"install", s.agent}}, s.bundledAgent, s.signedLauncher ? signedLauncher : launcher));
   fs::create_directories(home);
   plant(paths.cache, s.cacheBefore);
   if (s.prepare) s.prepare(paths);
@@ -241,21 +249,17 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   if (pathExists(work.file("record.bundle")) && s.unzip == realUnzip) {
     EXPECT_EQ(readFile(work.file("record.bundle")), readFile(work.file("bundle.zip")));
   }
-  if (!s.tools.empty()) {
-    std::vector<std::string> lines;
-    std::istringstream logged(named(readFile(log)));
-    for (std::string line; std::getline(logged, line);) lines.push_back(line);
-    EXPECT_EQ(lines, s.tools);
-  }
+  std::string tools;
+  for (const std::string& line : s.tools) tools += line + "\n";
+  EXPECT_EQ(s.tools.empty() ? "" : named(readFile(log)), tools);
   std::vector<std::string> cache = listCache(paths.cache);
   for (std::string& entry : cache) entry = replaceAll(entry, work.path().substr(1), "WORK");
   EXPECT_EQ(cache, s.cache);
   EXPECT_FALSE(!scratch.empty() && pathExists(scratch)) << scratch;
   EXPECT_FALSE(pathExists(work.file("pwned")));
-  struct stat status;
   for (std::string d = paths.cache; result.exitCode == 0 && s.cacheBefore.empty() && d.size() > home.size(); d = fs::path(d).parent_path())
-    if (stat(d.c_str(), &status) == 0) {
-      EXPECT_EQ(status.st_mode & 0777, 0700u) << d;
+    if (fs::exists(d)) {
+      EXPECT_EQ(fs::status(d).permissions() & fs::perms::all, fs::perms::owner_all) << d;
     }
 }
 

@@ -47,13 +47,8 @@ std::string screen(const std::string& bytes) {
 
 TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
   TemporaryDirectory work;
-  makeZip(work.file("agent.zip"), {{"install", "exit 0"}});  // small: the trickle takes seconds
-  makeZip(work.file("bundle.zip"), {{"readme", ""}});
-  for (auto [image, name, agent] : {std::tuple{launcher, "online", ""}, {signedLauncher, "signed", ""}, {launcher, "offline", "--agent"}}) {
-    std::vector<std::string> argv = {packer, image, work.file("bundle.zip"), work.file(name)};
-    if (*agent) argv.insert(argv.begin() + 1, {agent, work.file("agent.zip")});
-    ASSERT_EQ(runProcess(argv).exitCode, 0);
-  }
+  for (auto [name, offline, image] : {std::tuple{"online", false, launcher}, {"signed", false, signedLauncher}, {"offline", true, launcher}})
+    ASSERT_TRUE(packInstaller(work.path(), work.file(name), {{"install", "exit 0"}}, offline, image));  // small: the trickle takes seconds
   ScriptedServer server;
   server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
   const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings and rerun the installer.\nInstallation failed.\n";
