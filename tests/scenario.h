@@ -9,11 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -112,8 +108,6 @@ inline bool packInstaller(const std::string& work, const std::string& installer,
   return runProcess(argv).exitCode == 0;
 }
 
-namespace detail {
-
 // Every entry under `directory` as the Scenario's `cache` lists them.
 inline std::vector<std::string> listCache(const std::string& directory) {
   std::vector<std::string> entries;
@@ -157,11 +151,8 @@ inline std::string corrupted(std::string zip) {
   return zip;
 }
 
-}  // namespace detail
-
 // Plays one scenario; failures are reported under its name.
 inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_ptr<TlsFront>& tls) {
-  using namespace detail;
   SCOPED_TRACE(s.name);
   if (s.needsRoot && geteuid() != 0) {
     std::cout << "[ SKIPPED  ] " << s.name << ": needs root\n";

@@ -79,26 +79,19 @@ struct ProcessResult {
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputs_.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, outputs_.file("err").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Signals the test's own starter ignored (a background job's SIGINT) are not the child's.
-    sigset_t interruptions;
-    sigemptyset(&interruptions);
-    for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&interruptions, signal);
-    posix_spawnattr_setsigdefault(&attributes, &interruptions);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
     std::vector<char*> arguments;
     for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
-    int spawned = posix_spawn(&pid_, arguments[0], &actions, &attributes, arguments.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) throw std::runtime_error("cannot start " + argv[0]);
+    std::string out = outputs_.file("out"), err = outputs_.file("err");  // no allocation after fork()
+    if ((pid_ = fork()) != 0) return;
+    // Signals the test's own starter ignored (a background job's SIGINT) are not the child's.
+    for (int interruption : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) signal(interruption, SIG_DFL);
+    setsid();
+    dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
+    execv(arguments[0], arguments.data());
+    _exit(127);
   }
   ~ChildProcess() {  // waits for it when wait() was not called
     if (pid_ > 0) waitpid(pid_, nullptr, 0);

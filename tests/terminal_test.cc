@@ -2,7 +2,6 @@
 // drawn while the launcher works and erased before anything else appears, so
 // the screen ends as it would without it.
 #include <pty.h>
-#include <sys/wait.h>
 #include <termios.h>
 
 #include <chrono>
@@ -13,17 +12,15 @@ using namespace testing_support;
 
 namespace {
 
-// Every byte `argv` writes to a raw pseudo-terminal, and the seconds it took.
-std::pair<std::string, double> runInTerminal(const std::vector<std::string>& argv) {
-  std::vector<char*> arguments;
-  for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
-  arguments.push_back(nullptr);
+// Every byte `installer` writes to a raw pseudo-terminal, and the seconds it took.
+std::pair<std::string, double> runInTerminal(const std::string& home, const std::string& url, const std::string& installer) {
+  std::string homeVariable = "HOME=" + home, urlVariable = "QZ_INTERNAL_INSTALL_AGENT_URL=" + url;
   termios raw{};
   cfmakeraw(&raw);
   int terminal = -1;
   auto start = std::chrono::steady_clock::now();
   pid_t pid = forkpty(&terminal, nullptr, &raw, nullptr);
-  if (pid == 0) execv(arguments[0], arguments.data()), _exit(127);
+  if (pid == 0) execl("/usr/bin/env", "env", homeVariable.c_str(), urlVariable.c_str(), installer.c_str(), nullptr), _exit(127);
   std::string output;
   char buffer[4096];
   for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) output.append(buffer, count);
@@ -62,7 +59,7 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.installer + c.path);
     fs::remove_all(work.file("home"));
-    auto [output, seconds] = runInTerminal({"/usr/bin/env", "HOME=" + work.file("home"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + c.path, work.file(c.installer)});
+    auto [output, seconds] = runInTerminal(work.file("home"), server.url() + c.path, work.file(c.installer));
     EXPECT_EQ(screen(output), c.screen);
     EXPECT_THAT(output, testing::EndsWith("\r\033[K" + c.screen));
     EXPECT_THAT(output, testing::HasSubstr("\r\033[KPreparing the installer…"));
