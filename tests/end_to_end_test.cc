@@ -236,13 +236,6 @@ TEST(EndToEnd, Scenarios) {
   for (const Scenario& scenario : scenarios()) playScenario(scenario, server, tls);
 }
 
-// A command line that runs `installer` with HOME `home` against `url`.
-std::vector<std::string> start(const std::string& installer, const std::string& home, const std::string& url,
-                               const std::string& record = "/dev/null") {
-  return std::vector<std::string>({"/usr/bin/env", "HOME=" + home, "QZ_INTERNAL_INSTALL_AGENT_URL=" + url,
-                       "AGENT_RECORD=" + record, installer});
-}
-
 TEST(EndToEnd, RunsAtOnceShareOneDownloadAndNeverSeeAHalfWrittenAgent) {
   TemporaryDirectory work;
   // The agent checks that its 4 MB data file is whole before it says so.
@@ -253,8 +246,8 @@ TEST(EndToEnd, RunsAtOnceShareOneDownloadAndNeverSeeAHalfWrittenAgent) {
   for (size_t gets : {1, 0}) {  // a cold cache, then a warm one
     std::vector<std::unique_ptr<ChildProcess>> runs;
     for (int i = 0; i < 8; ++i)
-      runs.push_back(std::make_unique<ChildProcess>(start(work.file("setup.run"), work.path(), server.url() + "/agent",
-                                                          work.file(std::to_string(i)))));
+      runs.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/env", "HOME=" + work.path(),
+          "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent", "AGENT_RECORD=" + work.file(std::to_string(i)), work.file("setup.run")}));
     for (int i = 0; i < 8; ++i) {
       EXPECT_EQ(runs[i]->wait().exitCode, 0);
       EXPECT_EQ(readFile(work.file(std::to_string(i))), "whole\n");
@@ -283,7 +276,7 @@ TEST(EndToEnd, ANeighbourSwappingTheCacheNeverGetsThePlantedAgentRun) {
     for (;;) renameat2(AT_FDCWD, genuine.c_str(), AT_FDCWD, planted.c_str(), RENAME_EXCHANGE);
   }
   for (int run = 0; run < 40; ++run) {
-    ProcessResult result = runProcess(start(work.file("setup.run"), work.path(), server.url() + "/agent"));
+    ProcessResult result = runProcess({"/usr/bin/env", "HOME=" + work.path(), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent", work.file("setup.run")});
     EXPECT_EQ(result.exitCode, 255);
     EXPECT_THAT(result.standardError, testing::HasSubstr(work.path() + " belongs to another user"));
   }
@@ -300,13 +293,10 @@ TEST(EndToEnd, InstallersRunInARootWithOnlyBusyBox) {
   if (runProcess({"/bin/sh", "-c", "readelf -l \"$0\" | grep -q interpreter", launcher}).exitCode == 0)
     GTEST_SKIP() << "this build's launcher is not static";
   TemporaryDirectory root, work;
-  for (const char* directory : {"bin", "proc", "home", "etc/pki/tls/certs", "tmp"}) fs::create_directories(root.file(directory));
-  fs::permissions(root.file("tmp"), fs::perms::all | fs::perms::sticky_bit);
-  fs::copy_file("/bin/busybox", root.file("bin/busybox"));
-  for (const char* applet : {"sh", "rm", "unzip"}) fs::create_symlink("busybox", root.file("bin/") + applet);
-  writeFile(root.file("etc/hosts"), "127.0.0.1 agents.test\n");
-  writeFile(root.file("etc/nsswitch.conf"), "hosts: files myhostname resolve [!UNAVAIL=return] dns\npasswd: files systemd\n");
-  writeFile(root.file("etc/openssl.cnf"), "openssl_conf = engines\n");
+  ASSERT_EQ(runProcess({"/bin/sh", "-c", "cd \"$0\" && mkdir -p bin proc home etc/pki/tls/certs && mkdir -m 1777 tmp && cp /bin/busybox bin && "
+      "for a in sh rm unzip; do ln -s busybox bin/$a; done && echo '127.0.0.1 agents.test' > etc/hosts && echo 'openssl_conf = engines' > "
+      "etc/openssl.cnf && printf 'hosts: files myhostname resolve [!UNAVAIL=return] dns\\npasswd: files systemd\\n' > etc/nsswitch.conf",
+      root.path()}).exitCode, 0);
   ASSERT_TRUE(packInstaller(work.path(), root.file("offline.run"), {{"install", "echo \"$@\" > /record"}}, true));
   ASSERT_TRUE(packInstaller(work.path(), root.file("online.run"), {{"install", "echo \"$@\" > /record"}}, false));
   ScriptedServer server;
@@ -321,9 +311,7 @@ TEST(EndToEnd, InstallersRunInARootWithOnlyBusyBox) {
                {"online.run", tls.url("agents.test") + "/agent", "ca.pem", "SSL_CERT_FILE=/ca.pem", 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url + " " + c.caFile);
-    fs::remove_all(root.file("home/.orvane"));
-    fs::remove(root.file("etc/pki/tls/certs/ca-bundle.crt"));
-    fs::remove(root.file("ca.pem"));
+    runProcess({"/bin/rm", "-rf", root.file("home/.orvane"), root.file("etc/pki/tls/certs/ca-bundle.crt"), root.file("ca.pem")});
     if (!c.caFile.empty()) fs::copy_file(tls.ca(), root.file(c.caFile));
     fs::copy_file(root.file(c.installer), root.file("setup.run"), fs::copy_options::overwrite_existing);
     ProcessResult result = runProcess({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",

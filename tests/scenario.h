@@ -115,14 +115,9 @@ inline std::vector<std::string> listCache(const std::string& directory) {
   for (auto it = fs::recursive_directory_iterator(directory, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     std::string name = fs::relative(it->path(), directory).string();
-    if (it->is_symlink())
-      entries.push_back(name + "@");
-    else if (name == ".validatestring")
-      entries.push_back(name + "=" + readFile(it->path()));
-    else if (!it->is_directory())
-      entries.push_back(name);
-    else if (fs::is_empty(it->path()))
-      entries.push_back(name + "/");
+    bool link = it->is_symlink(), directory = !link && it->is_directory();
+    if (!directory || fs::is_empty(it->path()))
+      entries.push_back(name + (link ? "@" : directory ? "/" : name == ".validatestring" ? "=" + readFile(it->path()) : ""));
   }
   std::sort(entries.begin(), entries.end());
   return entries;
