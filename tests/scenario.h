@@ -140,12 +140,6 @@ inline std::string signature(const std::string& file, const std::string& key = "
   return readFile(sig);
 }
 
-// The agent archive with one bit of "install" flipped: a CRC error.
-inline std::string corrupted(std::string zip) {
-  zip[30 + 7 + (zip[28] | zip[29] << 8) + 2] ^= 1;
-  return zip;
-}
-
 // Plays one scenario; failures are reported under its name.
 inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_ptr<TlsFront>& tls) {
   SCOPED_TRACE(s.name);
@@ -173,11 +167,12 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   plant(paths.cache, s.cacheBefore);
   if (s.prepare) s.prepare(paths);
   server.reset();
+  std::string agent = readFile(work.file("agent.zip")), corrupt = agent;
+  corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // one bit of "install" flipped: a CRC error
   for (const Answer& a : s.answers) {
     std::string body = a.body;
     if (body == "SIGNATURE" || body == "FOREIGN") body = signature(work.file("agent.zip"), body == "SIGNATURE" ? signingKey : "");
-    body = replaceAll(body, "CORRUPT", corrupted(readFile(work.file("agent.zip"))));
-    body = replaceAll(body, "AGENT", readFile(work.file("agent.zip")));
+    body = replaceAll(replaceAll(body, "CORRUPT", corrupt), "AGENT", agent);
     server.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) +
                       " X\r\n" + expand(a.headers) + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle);
   }
@@ -205,8 +200,7 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
     waitUntil([&] {
       if (s.interruptAfter.empty()) return pathExists(work.file("started"));
       if (s.interruptAfter.rfind("WORK/", 0) == 0) return !readFile(expand(s.interruptAfter)).empty();
-      std::vector<std::string> seen = server.takeRequests();
-      return std::find(seen.begin(), seen.end(), s.interruptAfter) != seen.end();
+      return std::ranges::count(server.takeRequests(), s.interruptAfter) > 0;
     });
     kill(s.interrupt == SIGTERM ? child.pid() : -child.pid(), s.interrupt);
   }
