@@ -265,9 +265,7 @@ TEST(EndToEnd, ANeighbourSwappingTheCacheNeverGetsThePlantedAgentRun) {
   TemporaryDirectory work;
   ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", ""}}, false));
   std::string genuine = work.file(".orvane"), planted = work.file(".planted");
-  fs::create_directories(planted + "/installagent/T19q7c/hostk64/installagent");
-  writeFile(planted + "/installagent/T19q7c/hostk64/installagent/install", "touch " + work.file("planted ran"), 0755);
-  writeFile(planted + "/installagent/T19q7c/hostk64/.validatestring", "ETag: \"v1\"\r");
+  plant(planted + cacheRelative.substr(cacheRelative.find('/')), {".validatestring=ETag: \"v1\"\r", "installagent/install=touch " + work.file("planted ran")});
   ScriptedServer server;  // 404 to everything
   ASSERT_EQ(runProcess({"/bin/chown", "-R", "65534", planted, work.path()}).exitCode, 0);
   pid_t neighbour = fork();

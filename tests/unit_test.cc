@@ -123,13 +123,8 @@ TEST(ValidatorFile, HoldsExactlyTheValueAndMatchesOnItsFirstLine) {
 TEST(InterruptionCleanup, GuardsNamedPathsWithoutAScratchDirectory) {
   TemporaryDirectory directory;
   writeFile(directory.file("validator"), "ETag: \"v1\"");
-  EXPECT_EXIT(
-      {
-        InterruptionCleanup cleanup("");
-        AlsoRemovedOnInterruption unverified(directory.file("validator"));
-        raise(SIGHUP);
-      },
-      testing::KilledBySignal(SIGHUP), "");
+  EXPECT_EXIT({ InterruptionCleanup cleanup(""); AlsoRemovedOnInterruption unverified(directory.file("validator")); raise(SIGHUP); },
+              testing::KilledBySignal(SIGHUP), "");
   EXPECT_FALSE(pathExists(directory.file("validator")));
 }
 
