@@ -42,13 +42,6 @@ Scenario payloadUnzip(std::string name, std::string body, bool works) {
   return s;
 }
 
-// A first HEAD answered with `status`.
-Scenario answered(int status, std::string standardError) {
-  return {.name = "HEAD answered " + std::to_string(status), .answers = {{.status = status}},
-          .standardError = standardError + advice.substr(3), .exitCode = 255,
-          .requests = {"HEAD /agent"}, .agentSaw = "", .cache = cold};
-}
-
 // A planted cache that `change` makes untrustworthy: the run refuses it.
 Scenario refused(std::string name, std::string offender, std::function<void(const Paths&)> change,
                  bool needsRoot = false, std::vector<std::string> cache = {".validatestring=ETag: \"v1\"\r", "installagent/install"}) {
@@ -113,8 +106,7 @@ std::vector<Scenario> scenarios() {
       offline({.name = "BusyBox's unzip opens a name with [ too", .installer = "setup[12].run", .prepare = makeNeighbour, .unzip = busybox}),
       offline({.name = "BusyBox's unzip opens a name with ? too", .installer = "setup?.run", .prepare = makeNeighbour, .unzip = busybox}),
       offline({.name = "BusyBox's unzip opens a name with * too", .installer = "setup*.run", .prepare = makeNeighbour, .unzip = busybox}),
-      {.name = "plain concatenation: unzip adjusts the offsets; UNZIPOPT is not unzip's",
-       .prepare = [](const Paths& p) {
+      {.name = "plain concatenation: unzip adjusts the offsets; UNZIPOPT is not unzip's", .prepare = [](const Paths& p) {
          makeZip(p.work + "/outer.zip", {{"bundle.zip", readFile(p.work + "/bundle.zip")}, {"InstallAgent.zip", readFile(p.work + "/agent.zip")}});
          writeFile(p.installer, readFile(launcher) + readFile(p.work + "/outer.zip"), 0755);
        }, .environment = {"UNZIPOPT=-p"}, .standardError = "...", .requests = {}, .agentSaw = "<-installbundle><SCRATCH/bundle.zip><UNZIPOPT=-p>", .cache = {}},
@@ -148,8 +140,10 @@ std::vector<Scenario> scenarios() {
       {.name = "thirty redirects at most", .answers = {{.request = "/loop", .status = 302, .headers = "Location: /loop\r\n"}},
        .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTP/loop"}, .standardError = failed + "Number of redirects hit maximum amount" + advice,
        .exitCode = 255, .requests = std::vector<std::string>(31, "HEAD /loop"), .agentSaw = "", .cache = cold},
-      answered(404, "Could not reach the download server."),
-      answered(400, "Error: Download process failed. Received an HTTP code: 400."),
+      {.name = "HEAD answered 404", .answers = {{.status = 404}}, .standardError = "Could not reach the download server." + advice.substr(3),
+       .exitCode = 255, .requests = {"HEAD /agent"}, .agentSaw = "", .cache = cold},
+      {.name = "HEAD answered 400", .answers = {{.status = 400}}, .standardError = "Error: Download process failed. Received an HTTP code: 400." +
+       advice.substr(3), .exitCode = 255, .requests = {"HEAD /agent"}, .agentSaw = "", .cache = cold},
       {.name = "GET answered 500: no validator written, the old agent gone", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install="},
        .answers = {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}},
        .standardError = "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), .exitCode = 255,
@@ -207,16 +201,14 @@ std::vector<Scenario> scenarios() {
        .agent = "touch \"$MARK\"; sleep 1; [ -s \"$2\" ] && echo whole > \"$AGENT_RECORD\"", .interrupt = SIGTERM,
        .signal = SIGTERM, .agentSaw = "whole\n"}),
       offline({.name = "a hang-up ignored at the start stays ignored",
-       .agent = "touch \"$MARK\"; sleep 1; echo done > \"$AGENT_RECORD\"", .shellFirst = "trap '' HUP", .interrupt = SIGHUP,
-       .agentSaw = "done\n"}),
+       .agent = "touch \"$MARK\"; sleep 1; echo done > \"$AGENT_RECORD\"", .shellFirst = "trap '' HUP", .interrupt = SIGHUP, .agentSaw = "done\n"}),
       {.name = "Ctrl-C while the payload unpacks", .unzip = slowUnzip, .interrupt = SIGINT, .signal = SIGINT, .agentSaw = "", .cache = {}},
       {.name = "a hang-up while the agent unpacks into the cache: no validator",
        .unzip = "case $* in *-o*) touch \"$MARK\"; sleep 10;; esac\n" + realUnzip, .interrupt = SIGHUP, .signal = SIGHUP,
        .agentSaw = "", .cache = cold},
       {.name = "SIGINT during the download", .answers = {{.trickle = true}}, .interrupt = SIGINT, .interruptAfter = "GET /agent",
        .signal = SIGINT, .agentSaw = "", .cache = {"installagent.lock"}},
-      {.name = "Ctrl-C during the real unzip, bash as /bin/sh", .installer = "dir/setup.run",
-       .prepare = [](const Paths& p) {
+      {.name = "Ctrl-C during the real unzip, bash as /bin/sh", .installer = "dir/setup.run", .prepare = [](const Paths& p) {
          std::string big = p.work + "/big";
          writeFile(big, "");
          truncate(big.c_str(), 128 << 20);

@@ -147,9 +147,8 @@ inline int loopbackSocket(int* port, bool listening) {
 
 // An HTTP server on a loopback port that answers each request with the raw
 // bytes given for its "METHOD target" or, failing that, its target (for HEAD,
-// the bytes up to the blank line), 404 for anything else; an empty answer
-// closes the connection unanswered, and one with "Connection: close" closes
-// it after. A request recorded is "METHOD target".
+// the bytes up to the blank line), 404 for anything else. A request recorded
+// is "METHOD target".
 class ScriptedServer {
  public:
   ScriptedServer() : fd_(loopbackSocket(&port_, true)) {
@@ -209,14 +208,13 @@ class ScriptedServer {
         for (const std::string& key : {target, method + " " + target})
           if (answers_.count(key) != 0) std::tie(bytes, trickle) = answers_[key];
       }
-      if (bytes.empty()) break;  // hang up unanswered
       size_t body = bytes.find("\r\n\r\n") + 4;
       bool sent = sendAll(connection, bytes.data(), method == "HEAD" || trickle ? body : bytes.size());
       for (size_t at = body; trickle && method != "HEAD" && sent && at < bytes.size(); ++at) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         sent = sendAll(connection, &bytes[at], 1);
       }
-      if (!sent || bytes.find("Connection: close") < body) break;
+      if (!sent) break;
     }
     close(connection);
   }
