@@ -292,25 +292,22 @@ TEST(EndToEnd, InstallersRunInARootWithOnlyBusyBox) {
   ScriptedServer server;
   server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
   TlsFront tls(portOf(server.url()));
-  struct {
-    std::string installer, url, caFile, environment;
-    size_t requests;
-  } cases[] = {{"offline.run", server.url() + "/agent", "", "", 0},
+  std::tuple<std::string, std::string, std::string, std::string, size_t> cases[] = {{"offline.run", server.url() + "/agent", "", "", 0},
                {"online.run", "http://agents.test:" + std::to_string(portOf(server.url())) + "/agent", "", "", 2},
                {"online.run", tls.url("agents.test") + "/agent", "etc/pki/tls/certs/ca-bundle.crt", "", 2},  // Fedora's path
                {"online.run", tls.url("agents.test") + "/agent", "ca.pem", "SSL_CERT_FILE=/ca.pem", 2}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.url + " " + c.caFile);
+  for (const auto& [installer, url, caFile, environment, requests] : cases) {
+    SCOPED_TRACE(url + " " + caFile);
     runProcess({"/bin/rm", "-rf", root.file("home/.orvane"), root.file("etc/pki/tls/certs/ca-bundle.crt"), root.file("ca.pem")});
-    if (!c.caFile.empty()) fs::copy_file(tls.ca(), root.file(c.caFile));
-    fs::copy_file(root.file(c.installer), root.file("setup.run"), fs::copy_options::overwrite_existing);
+    if (!caFile.empty()) fs::copy_file(tls.ca(), root.file(caFile));
+    fs::copy_file(root.file(installer), root.file("setup.run"), fs::copy_options::overwrite_existing);
     ProcessResult result = runProcess({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
         "mount -t proc proc \"$0/proc\" && exec strace -f -qq -e trace=openat,open -o \"$1\" /bin/busybox chroot \"$0\" "
         "/bin/busybox env -i PATH=/bin HOME=/home OPENSSL_CONF=/etc/openssl.cnf QZ_INTERNAL_INSTALL_AGENT_URL=\"$2\" $3 /setup.run a b",
-        root.path(), work.file("trace"), c.url, c.environment});
+        root.path(), work.file("trace"), url, environment});
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_THAT(readFile(root.file("record")), testing::MatchesRegex("-installbundle /tmp/qz....../bundle.zip a b\n"));
-    EXPECT_EQ(server.takeRequests().size(), c.requests);
+    EXPECT_EQ(server.takeRequests().size(), requests);
     std::string opened = readFile(work.file("trace"));
     EXPECT_THAT(opened, testing::HasSubstr("\"/setup.run\""));
     EXPECT_THAT(opened, testing::Not(testing::HasSubstr(".so")));

@@ -49,23 +49,19 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
   ScriptedServer server;
   server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
   const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings and rerun the installer.\nInstallation failed.\n";
-  struct {
-    std::string installer, path, screen;
-    bool downloads;
-  } cases[] = {{"online", "/slow", "", true},
-               {"offline", "/slow", "", false},
+  std::tuple<std::string, std::string, std::string, bool> cases[] = {{"online", "/slow", "", true}, {"offline", "/slow", "", false},
                {"signed", "/slow", "Error: Download process failed - The install agent's signature did not verify" + advice, true},
                {"online", "/missing", "Could not reach the download server" + advice.substr(2), false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.installer + c.path);
+  for (const auto& [installer, path, shown, downloads] : cases) {
+    SCOPED_TRACE(installer + path);
     fs::remove_all(work.file("home"));
-    auto [output, seconds] = runInTerminal(work.file("home"), server.url() + c.path, work.file(c.installer));
-    EXPECT_EQ(screen(output), c.screen);
-    EXPECT_THAT(output, testing::EndsWith("\r\033[K" + c.screen));
+    auto [output, seconds] = runInTerminal(work.file("home"), server.url() + path, work.file(installer));
+    EXPECT_EQ(screen(output), shown);
+    EXPECT_THAT(output, testing::EndsWith("\r\033[K" + shown));
     EXPECT_THAT(output, testing::HasSubstr("\r\033[KPreparing the installer…"));
     size_t draws = 0;
     for (size_t at = 0; (at = output.find("% of ", at)) != std::string::npos; ++at) ++draws;
-    EXPECT_EQ(draws > 0, c.downloads);
+    EXPECT_EQ(draws > 0, downloads);
     EXPECT_LE(draws, seconds * 10 + 1) << "more than ten a second";
   }
 }
