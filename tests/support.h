@@ -34,10 +34,7 @@ class TemporaryDirectory {
     if (mkdtemp(pathTemplate) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pathTemplate;
   }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
+  ~TemporaryDirectory() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -69,8 +66,7 @@ void waitUntil(Condition condition) {
 
 // How a process ended: an exit code, or the signal that killed it (never both).
 struct ProcessResult {
-  int exitCode = -1;
-  int signal = 0;
+  int exitCode = -1, signal = 0;
   std::string standardOutput, standardError;
 };
 
@@ -93,9 +89,7 @@ class ChildProcess {
     execv(arguments[0], arguments.data());
     _exit(127);
   }
-  ~ChildProcess() {  // waits for it when wait() was not called
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
+  ~ChildProcess() { if (pid_ > 0) waitpid(pid_, nullptr, 0); }  // when wait() was not called
   pid_t pid() const { return pid_; }
   ProcessResult wait() {
     int status = 0;
@@ -169,10 +163,7 @@ class ScriptedServer {
     std::lock_guard lock(mutex_);
     answers_[request] = {reply, trickle};
   }
-  std::vector<std::string> takeRequests() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(requests_, {});
-  }
+  std::vector<std::string> takeRequests() { std::lock_guard lock(mutex_); return std::exchange(requests_, {}); }
   void reset() {  // forgets the answers and the requests
     std::lock_guard lock(mutex_);
     answers_.clear();
@@ -197,10 +188,9 @@ class ScriptedServer {
         received.append(buffer, count);
         continue;
       }
-      std::istringstream line(received.substr(0, received.find("\r\n")));
-      received.erase(0, end + 4);
       std::string method, target;
-      line >> method >> target;
+      std::istringstream(received.substr(0, end)) >> method >> target;
+      received.erase(0, end + 4);
       auto [bytes, trickle] = std::pair<std::string, bool>{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", false};
       {
         std::lock_guard lock(mutex_);
