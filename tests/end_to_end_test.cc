@@ -257,7 +257,8 @@ TEST(EndToEnd, ANeighbourSwappingTheCacheNeverGetsThePlantedAgentRun) {
   TemporaryDirectory work;
   ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", ""}}, false));
   std::string genuine = work.file(".orvane"), planted = work.file(".planted");
-  plant(planted + cacheRelative.substr(cacheRelative.find('/')), {".validatestring=ETag: \"v1\"\r", "installagent/install=touch " + work.file("planted ran")});
+  plant(planted + cacheRelative.substr(cacheRelative.find('/')),
+        {".validatestring=ETag: \"v1\"\r", "installagent/install=touch " + work.file("planted ran")});
   ScriptedServer server;  // 404 to everything
   ASSERT_EQ(runProcess({"/bin/chown", "-R", "65534", planted, work.path()}).exitCode, 0);
   pid_t neighbour = fork();
@@ -266,7 +267,8 @@ TEST(EndToEnd, ANeighbourSwappingTheCacheNeverGetsThePlantedAgentRun) {
     for (;;) renameat2(AT_FDCWD, genuine.c_str(), AT_FDCWD, planted.c_str(), RENAME_EXCHANGE);
   }
   for (int run = 0; run < 40; ++run) {
-    ProcessResult result = runProcess({"/usr/bin/env", "HOME=" + work.path(), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent", work.file("setup.run")});
+    ProcessResult result =
+        runProcess({"/usr/bin/env", "HOME=" + work.path(), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent", work.file("setup.run")});
     EXPECT_EQ(result.exitCode, 255);
     EXPECT_THAT(result.standardError, testing::HasSubstr(work.path() + " belongs to another user"));
   }

@@ -176,10 +176,9 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   writeFile(fakes.file("rm"), "#!/bin/sh\necho \"rm $*\" >> " + log + "\nexec /bin/rm \"$@\"\n", 0755);
 
   // The run, in a clean environment of the host's.
-  std::vector<std::string> argv = {"/usr/bin/env", "-C", work.path(), "-u", "SSL_CERT_FILE", "-u",
-      "SSL_CERT_DIR", "-u", "http_proxy", "-u", "ALL_PROXY", "-u", "NO_PROXY", "-u", "UNZIP",
-      "HOME=" + home, "PATH=" + fakes.path() + ":" + getenv("PATH"), "AGENT_RECORD=" + work.file("record"),
-      "MARK=" + work.file("started"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent"};
+  std::vector<std::string> argv = {"/usr/bin/env", "-C", work.path(), "-u", "SSL_CERT_FILE", "-u", "SSL_CERT_DIR", "-u", "http_proxy",
+      "-u", "ALL_PROXY", "-u", "NO_PROXY", "-u", "UNZIP", "HOME=" + home, "PATH=" + fakes.path() + ":" + getenv("PATH"),
+      "AGENT_RECORD=" + work.file("record"), "MARK=" + work.file("started"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent"};
   for (const std::string& variable : s.environment) {
     if (variable[0] != '-') argv.push_back(expand(variable));
     if (variable[0] == '-') argv.erase(std::find_if(argv.begin(), argv.end(), [&](const std::string& a) { return a.rfind(variable.substr(1) + "=", 0) == 0; }));
