@@ -47,8 +47,7 @@ Scenario refused(std::string name, std::string offender, std::function<void(cons
                  bool needsRoot = false, std::vector<std::string> cache = {".validatestring=ETag: \"v1\"\r", "installagent/install"}) {
   return {.name = name, .cacheBefore = planted, .prepare = change, .needsRoot = needsRoot,
           .standardError = "Internal Error: The install agent cache is not safe to use - " + offender +
-              " belongs to another user or can be written by others.\nFailed to initialize the "
-              "install agent.\nInstallation failed.\n",
+              " belongs to another user or can be written by others.\nFailed to initialize the install agent.\nInstallation failed.\n",
           .exitCode = 255, .requests = {}, .agentSaw = "", .cache = cache};
 }
 

@@ -24,15 +24,11 @@ inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH, signingKey = 
 inline const std::string cacheRelative = ".orvane/installagent/T19q7c/hostk64/";
 // Writes its arguments, each in <>, to $AGENT_RECORD, keeps a copy of the
 // bundle it was given, and ends with a status of its own.
-inline const std::string sampleAgent =
-    "printf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UNZIP\"} ${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > "
-    "\"$AGENT_RECORD\"\ncp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
+inline const std::string sampleAgent = "printf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UNZIP\"} ${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > "
+                                       "\"$AGENT_RECORD\"\ncp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
 inline const std::string realUnzip = "exec /usr/bin/unzip \"$@\"";
-inline const std::string cannotUnpack =
-    "Internal error: Failed to initialize application installer (201)\nInstallation failed.\n";
-inline const std::string cannotUnzipAgent =
-    "Failed to unzip the install agent\nFailed to initialize the install agent.\n"
-    "Installation failed.\n";
+inline const std::string cannotUnpack = "Internal error: Failed to initialize application installer (201)\nInstallation failed.\n";
+inline const std::string cannotUnzipAgent = "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation failed.\n";
 
 // One answer of the server: the status line's code, header lines, and the
 // body, where AGENT stands for the agent archive, CORRUPT for it with one bit
