@@ -10,9 +10,6 @@ namespace {
 
 const std::string testMode = "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__=";
 const std::string hostile = "it's \"a\" $(touch pwned) `touch pwned`\n caf\xc3\xa9";
-const std::string failed = "...Error: Download process failed - ";
-const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and "
-                           "virus scanner settings and rerun the installer.\nInstallation failed.\n";
 const std::string badCertificate = failed + "SSL peer certificate or SSH remote key was not OK" + advice;
 const std::vector<std::string> cold = {"installagent.lock", "installagent/"};
 const std::vector<std::string> planted = {".validatestring=ETag: \"v1\"\r",
@@ -85,7 +82,7 @@ std::vector<Scenario> scenarios() {
   for (int i = 0; i < 6; ++i) longPath += std::string(200, 'd') + "/";
   const std::string agentUrl = "http://download.orvane.example/pi_install_agent_pi_T19q7c_hostk64";
   const std::string cacheDir = "WORK/home/" + cacheRelative + "installagent";
-  std::vector<Scenario> rows = {
+  return {
       offline({.name = "bundled agent: every argument reaches it as it was, and the scratch goes",
        .arguments = {"--dir=/opt/a b;touch pwned", "", "$(touch pwned)", "`touch pwned`", "it's", "new\nline", "*", "a?"},
        .requests = {}, .agentSaw = "<-installbundle><SCRATCH/bundle.zip><--dir=/opt/a b;touch pwned><><$(touch pwned)><`touch pwned`><it's><new\nline><*><a?>",
@@ -216,7 +213,6 @@ std::vector<Scenario> scenarios() {
        }, .environment = {testMode}, .shellFirst = "mount --bind /bin/bash /bin/sh", .needsRoot = true,
        .interrupt = SIGINT, .interruptAfter = "WORK/dir/bundle.zip", .signal = SIGINT, .agentSaw = "", .cache = {}},
   };
-  return rows;
 }
 
 TEST(EndToEnd, Scenarios) {

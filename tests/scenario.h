@@ -28,6 +28,9 @@ inline const std::string sampleAgent = "printf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UN
                                        "\"$AGENT_RECORD\"\ncp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
 inline const std::string realUnzip = "exec /usr/bin/unzip \"$@\"";
 inline const std::string cannotUnpack = "Internal error: Failed to initialize application installer (201)\nInstallation failed.\n";
+// What follows a failed download, and how its message starts.
+inline const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings and rerun the installer."
+                                  "\nInstallation failed.\n", failed = "...Error: Download process failed - ";
 inline const std::string cannotUnzipAgent = "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation failed.\n";
 
 // One answer of the server: the status line's code, header lines, and the
@@ -42,9 +45,7 @@ struct Answer {
   bool trickle = false;
 };
 
-struct Paths {
-  std::string work, home, cache, installer;
-};
+struct Paths { std::string work, home, cache, installer; };
 
 struct Scenario {
   std::string name{};

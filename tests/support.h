@@ -53,10 +53,7 @@ inline void writeFile(const std::string& path, const std::string& content, int m
   chmod(path.c_str(), mode);
 }
 
-inline bool pathExists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
+inline bool pathExists(const std::string& path) { struct stat status; return lstat(path.c_str(), &status) == 0; }
 
 // Polls for up to five seconds.
 template <typename Condition>

@@ -48,9 +48,8 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
     ASSERT_TRUE(packInstaller(work.path(), work.file(name), {{"install", "exit 0"}}, offline, image));  // small: the trickle takes seconds
   ScriptedServer server;
   server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
-  const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings and rerun the installer.\nInstallation failed.\n";
   std::tuple<std::string, std::string, std::string, bool> cases[] = {{"online", "/slow", "", true}, {"offline", "/slow", "", false},
-               {"signed", "/slow", "Error: Download process failed - The install agent's signature did not verify" + advice, true},
+               {"signed", "/slow", failed.substr(3) + "The install agent's signature did not verify" + advice, true},
                {"online", "/missing", "Could not reach the download server" + advice.substr(2), false}};
   for (const auto& [installer, path, shown, downloads] : cases) {
     SCOPED_TRACE(installer + path);
