@@ -1,25 +1,15 @@
 // Packed installers run as separate processes, as a user starts them, against
 // a loopback server: one row per behaviour.
-#include <signal.h>
 #include <sys/resource.h>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 #include "scenario.h"
 
 using namespace testing_support;
-namespace fs = std::filesystem;
 
 namespace {
 
 const std::string testMode = "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__=";
 const std::string hostile = "it's \"a\" $(touch pwned) `touch pwned`\n caf\xc3\xa9";
-const std::string failed = "...Error: Download process failed - ";
-const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and "
-                           "virus scanner settings and rerun the installer.\nInstallation failed.\n";
 const std::string badCertificate = failed + "SSL peer certificate or SSH remote key was not OK" + advice;
 const std::vector<std::string> cold = {"installagent.lock", "installagent/"};
 const std::vector<std::string> planted = {".validatestring=ETag: \"v1\"\r",
@@ -49,20 +39,12 @@ Scenario payloadUnzip(std::string name, std::string body, bool works) {
   return s;
 }
 
-// A first HEAD answered with `status`.
-Scenario answered(int status, std::string standardError) {
-  return {.name = "HEAD answered " + std::to_string(status), .answers = {{.status = status}},
-          .standardError = standardError + advice.substr(3), .exitCode = 255,
-          .requests = {"HEAD /agent"}, .agentSaw = "", .cache = cold};
-}
-
 // A planted cache that `change` makes untrustworthy: the run refuses it.
 Scenario refused(std::string name, std::string offender, std::function<void(const Paths&)> change,
                  bool needsRoot = false, std::vector<std::string> cache = {".validatestring=ETag: \"v1\"\r", "installagent/install"}) {
   return {.name = name, .cacheBefore = planted, .prepare = change, .needsRoot = needsRoot,
           .standardError = "Internal Error: The install agent cache is not safe to use - " + offender +
-              " belongs to another user or can be written by others.\nFailed to initialize the "
-              "install agent.\nInstallation failed.\n",
+              " belongs to another user or can be written by others.\nFailed to initialize the install agent.\nInstallation failed.\n",
           .exitCode = 255, .requests = {}, .agentSaw = "", .cache = cache};
 }
 
@@ -100,7 +82,7 @@ std::vector<Scenario> scenarios() {
   for (int i = 0; i < 6; ++i) longPath += std::string(200, 'd') + "/";
   const std::string agentUrl = "http://download.orvane.example/pi_install_agent_pi_T19q7c_hostk64";
   const std::string cacheDir = "WORK/home/" + cacheRelative + "installagent";
-  std::vector<Scenario> rows = {
+  return {
       offline({.name = "bundled agent: every argument reaches it as it was, and the scratch goes",
        .arguments = {"--dir=/opt/a b;touch pwned", "", "$(touch pwned)", "`touch pwned`", "it's", "new\nline", "*", "a?"},
        .requests = {}, .agentSaw = "<-installbundle><SCRATCH/bundle.zip><--dir=/opt/a b;touch pwned><><$(touch pwned)><`touch pwned`><it's><new\nline><*><a?>",
@@ -120,8 +102,7 @@ std::vector<Scenario> scenarios() {
       offline({.name = "BusyBox's unzip opens a name with [ too", .installer = "setup[12].run", .prepare = makeNeighbour, .unzip = busybox}),
       offline({.name = "BusyBox's unzip opens a name with ? too", .installer = "setup?.run", .prepare = makeNeighbour, .unzip = busybox}),
       offline({.name = "BusyBox's unzip opens a name with * too", .installer = "setup*.run", .prepare = makeNeighbour, .unzip = busybox}),
-      {.name = "plain concatenation: unzip adjusts the offsets; UNZIPOPT is not unzip's",
-       .prepare = [](const Paths& p) {
+      {.name = "plain concatenation: unzip adjusts the offsets; UNZIPOPT is not unzip's", .prepare = [](const Paths& p) {
          makeZip(p.work + "/outer.zip", {{"bundle.zip", readFile(p.work + "/bundle.zip")}, {"InstallAgent.zip", readFile(p.work + "/agent.zip")}});
          writeFile(p.installer, readFile(launcher) + readFile(p.work + "/outer.zip"), 0755);
        }, .environment = {"UNZIPOPT=-p"}, .standardError = "...", .requests = {}, .agentSaw = "<-installbundle><SCRATCH/bundle.zip><UNZIPOPT=-p>", .cache = {}},
@@ -146,7 +127,6 @@ std::vector<Scenario> scenarios() {
       {.name = "the ETag header in lower case", .cacheBefore = {"installagent/install=printf cached > \"$AGENT_RECORD\"", ".validatestring=etag: \"v1\"\r"},
        .answers = {{.headers = "etag: \"v1\"\r\n"}}, .requests = {"HEAD /agent"}, .agentSaw = "cached",
        .cache = {".validatestring=etag: \"v1\"\r", "installagent.lock", "installagent/install"}},
-      {.name = "a changed ETag: fetched again, the stale agent gone", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=", "installagent/stale="}},
       {.name = "a long ETag differing at its end", .cacheBefore = {".validatestring=ETag: \"" + std::string(100, 'a') + "1\"\r", "installagent/install="},
        .answers = {{.headers = "ETag: \"" + std::string(100, 'a') + "2\"\r\n"}},
        .cache = {".validatestring=ETag: \"" + std::string(100, 'a') + "2\"\r", "installagent.lock", "installagent/install"}},
@@ -156,17 +136,18 @@ std::vector<Scenario> scenarios() {
       {.name = "thirty redirects at most", .answers = {{.request = "/loop", .status = 302, .headers = "Location: /loop\r\n"}},
        .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTP/loop"}, .standardError = failed + "Number of redirects hit maximum amount" + advice,
        .exitCode = 255, .requests = std::vector<std::string>(31, "HEAD /loop"), .agentSaw = "", .cache = cold},
-      answered(404, "Could not reach the download server."),
-      answered(400, "Error: Download process failed. Received an HTTP code: 400."),
+      {.name = "HEAD answered 404", .answers = {{.status = 404}}, .standardError = "Could not reach the download server." + advice.substr(3),
+       .exitCode = 255, .requests = {"HEAD /agent"}, .agentSaw = "", .cache = cold},
+      {.name = "HEAD answered 400", .answers = {{.status = 400}}, .standardError = "Error: Download process failed. Received an HTTP code: 400." +
+       advice.substr(3), .exitCode = 255, .requests = {"HEAD /agent"}, .agentSaw = "", .cache = cold},
       {.name = "GET answered 500: no validator written, the old agent gone", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install="},
        .answers = {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}},
        .standardError = "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), .exitCode = 255,
        .agentSaw = "", .cache = {".validatestring=ETag: \"v0\"\r", "installagent.lock"}},
       {.name = "a corrupt archive: the half-unpacked agent removed", .answers = {{.body = "CORRUPT"}}, .standardError = "..." + cannotUnzipAgent,
        .exitCode = 255, .agentSaw = "", .cache = {".validatestring=ETag: \"v1\"\r", "installagent.lock"}},
-      {.name = "a HOME that needs quoting", .environment = {"HOME=WORK/" + hostile}},
-      {.name = "a HOME of -x: no path read as an option, the stale agent removed", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=", "installagent/stale="},
-       .environment = {"HOME=-x"}},
+      {.name = "a changed ETag, HOME -x/ and a name that needs quoting: no path read as an option, the stale agent removed",
+       .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=", "installagent/stale="}, .environment = {"HOME=-x/" + hostile}},
       {.name = "an empty agent URL", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL="}, .standardError = failed + "URL using bad/illegal format or missing URL" + advice, .exitCode = 255, .requests = {}, .agentSaw = "", .cache = cold},
       {.name = "a file:// agent URL, whatever the library supports", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=file:///etc/hostname"},
        .standardError = failed + "Unsupported protocol" + advice, .exitCode = 255, .requests = {}, .agentSaw = "", .cache = cold},
@@ -216,16 +197,14 @@ std::vector<Scenario> scenarios() {
        .agent = "touch \"$MARK\"; sleep 1; [ -s \"$2\" ] && echo whole > \"$AGENT_RECORD\"", .interrupt = SIGTERM,
        .signal = SIGTERM, .agentSaw = "whole\n"}),
       offline({.name = "a hang-up ignored at the start stays ignored",
-       .agent = "touch \"$MARK\"; sleep 1; echo done > \"$AGENT_RECORD\"", .shellFirst = "trap '' HUP", .interrupt = SIGHUP,
-       .agentSaw = "done\n"}),
+       .agent = "touch \"$MARK\"; sleep 1; echo done > \"$AGENT_RECORD\"", .shellFirst = "trap '' HUP", .interrupt = SIGHUP, .agentSaw = "done\n"}),
       {.name = "Ctrl-C while the payload unpacks", .unzip = slowUnzip, .interrupt = SIGINT, .signal = SIGINT, .agentSaw = "", .cache = {}},
       {.name = "a hang-up while the agent unpacks into the cache: no validator",
        .unzip = "case $* in *-o*) touch \"$MARK\"; sleep 10;; esac\n" + realUnzip, .interrupt = SIGHUP, .signal = SIGHUP,
        .agentSaw = "", .cache = cold},
       {.name = "SIGINT during the download", .answers = {{.trickle = true}}, .interrupt = SIGINT, .interruptAfter = "GET /agent",
        .signal = SIGINT, .agentSaw = "", .cache = {"installagent.lock"}},
-      {.name = "Ctrl-C during the real unzip, bash as /bin/sh", .installer = "dir/setup.run",
-       .prepare = [](const Paths& p) {
+      {.name = "Ctrl-C during the real unzip, bash as /bin/sh", .installer = "dir/setup.run", .prepare = [](const Paths& p) {
          std::string big = p.work + "/big";
          writeFile(big, "");
          truncate(big.c_str(), 128 << 20);
@@ -234,7 +213,6 @@ std::vector<Scenario> scenarios() {
        }, .environment = {testMode}, .shellFirst = "mount --bind /bin/bash /bin/sh", .needsRoot = true,
        .interrupt = SIGINT, .interruptAfter = "WORK/dir/bundle.zip", .signal = SIGINT, .agentSaw = "", .cache = {}},
   };
-  return rows;
 }
 
 TEST(EndToEnd, Scenarios) {
@@ -245,31 +223,18 @@ TEST(EndToEnd, Scenarios) {
   for (const Scenario& scenario : scenarios()) playScenario(scenario, server, tls);
 }
 
-}  // namespace
-
-namespace {
-
-// A command line that runs `installer` with HOME `home` against `url`.
-std::vector<std::string> start(const std::string& installer, const std::string& home, const std::string& url,
-                               const std::string& record = "/dev/null") {
-  return std::vector<std::string>({"/usr/bin/env", "HOME=" + home, "QZ_INTERNAL_INSTALL_AGENT_URL=" + url,
-                       "AGENT_RECORD=" + record, installer});
-}
-
 TEST(EndToEnd, RunsAtOnceShareOneDownloadAndNeverSeeAHalfWrittenAgent) {
   TemporaryDirectory work;
   // The agent checks that its 4 MB data file is whole before it says so.
-  makeZip(work.file("agent.zip"), {{"install", "[ $(wc -c < \"$(dirname \"$0\")/data\") = 4000000 ] && echo whole > \"$AGENT_RECORD\""},
-                                   {"data", std::string(4000000, 'd')}});
-  makeZip(work.file("bundle.zip"), {{"readme", ""}});
-  ASSERT_EQ(runProcess({packer, launcher, work.file("bundle.zip"), work.file("setup.run")}).exitCode, 0);
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", "[ $(wc -c < \"$(dirname \"$0\")/data\") = 4000000 ] && "
+      "echo whole > \"$AGENT_RECORD\""}, {"data", std::string(4000000, 'd')}}, false));
   ScriptedServer server;
   server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
   for (size_t gets : {1, 0}) {  // a cold cache, then a warm one
     std::vector<std::unique_ptr<ChildProcess>> runs;
     for (int i = 0; i < 8; ++i)
-      runs.push_back(std::make_unique<ChildProcess>(start(work.file("setup.run"), work.path(), server.url() + "/agent",
-                                                          work.file(std::to_string(i)))));
+      runs.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/env", "HOME=" + work.path(),
+          "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent", "AGENT_RECORD=" + work.file(std::to_string(i)), work.file("setup.run")}));
     for (int i = 0; i < 8; ++i) {
       EXPECT_EQ(runs[i]->wait().exitCode, 0);
       EXPECT_EQ(readFile(work.file(std::to_string(i))), "whole\n");
@@ -285,14 +250,11 @@ TEST(EndToEnd, RunsAtOnceShareOneDownloadAndNeverSeeAHalfWrittenAgent) {
 TEST(EndToEnd, ANeighbourSwappingTheCacheNeverGetsThePlantedAgentRun) {
   if (geteuid() != 0) GTEST_SKIP() << "a neighbour of another user id needs root";
   TemporaryDirectory work;
-  makeZip(work.file("bundle.zip"), {{"readme", ""}});
-  ASSERT_EQ(runProcess({packer, launcher, work.file("bundle.zip"), work.file("setup.run")}).exitCode, 0);
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", ""}}, false));
   std::string genuine = work.file(".orvane"), planted = work.file(".planted");
-  fs::create_directories(planted + "/installagent/T19q7c/hostk64/installagent");
-  writeFile(planted + "/installagent/T19q7c/hostk64/installagent/install", "touch " + work.file("planted ran"), 0755);
-  writeFile(planted + "/installagent/T19q7c/hostk64/.validatestring", "ETag: \"v1\"\r");
-  ScriptedServer server;
-  server.answer("/agent", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+  plant(planted + cacheRelative.substr(cacheRelative.find('/')),
+        {".validatestring=ETag: \"v1\"\r", "installagent/install=touch " + work.file("planted ran")});
+  ScriptedServer server;  // 404 to everything
   ASSERT_EQ(runProcess({"/bin/chown", "-R", "65534", planted, work.path()}).exitCode, 0);
   pid_t neighbour = fork();
   if (neighbour == 0) {
@@ -300,7 +262,8 @@ TEST(EndToEnd, ANeighbourSwappingTheCacheNeverGetsThePlantedAgentRun) {
     for (;;) renameat2(AT_FDCWD, genuine.c_str(), AT_FDCWD, planted.c_str(), RENAME_EXCHANGE);
   }
   for (int run = 0; run < 40; ++run) {
-    ProcessResult result = runProcess(start(work.file("setup.run"), work.path(), server.url() + "/agent"));
+    ProcessResult result =
+        runProcess({"/usr/bin/env", "HOME=" + work.path(), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent", work.file("setup.run")});
     EXPECT_EQ(result.exitCode, 255);
     EXPECT_THAT(result.standardError, testing::HasSubstr(work.path() + " belongs to another user"));
   }
@@ -317,41 +280,31 @@ TEST(EndToEnd, InstallersRunInARootWithOnlyBusyBox) {
   if (runProcess({"/bin/sh", "-c", "readelf -l \"$0\" | grep -q interpreter", launcher}).exitCode == 0)
     GTEST_SKIP() << "this build's launcher is not static";
   TemporaryDirectory root, work;
-  for (const char* directory : {"bin", "proc", "home", "etc/pki/tls/certs", "tmp"}) fs::create_directories(root.file(directory));
-  fs::permissions(root.file("tmp"), fs::perms::all | fs::perms::sticky_bit);
-  fs::copy_file("/bin/busybox", root.file("bin/busybox"));
-  for (const char* applet : {"sh", "rm", "unzip"}) fs::create_symlink("busybox", root.file("bin/") + applet);
-  writeFile(root.file("etc/hosts"), "127.0.0.1 agents.test\n");
-  writeFile(root.file("etc/nsswitch.conf"), "hosts: files myhostname resolve [!UNAVAIL=return] dns\npasswd: files systemd\n");
-  writeFile(root.file("etc/openssl.cnf"), "openssl_conf = engines\n");
-  makeZip(work.file("agent.zip"), {{"install", "echo \"$@\" > /record"}});
-  makeZip(work.file("bundle.zip"), {{"readme", ""}});
+  ASSERT_EQ(runProcess({"/bin/sh", "-c", "cd \"$0\" && mkdir -p bin proc home etc/pki/tls/certs && mkdir -m 1777 tmp && cp /bin/busybox bin && "
+      "for a in sh rm unzip; do ln -s busybox bin/$a; done && echo '127.0.0.1 agents.test' > etc/hosts && echo 'openssl_conf = engines' > "
+      "etc/openssl.cnf && printf 'hosts: files myhostname resolve [!UNAVAIL=return] dns\\npasswd: files systemd\\n' > etc/nsswitch.conf",
+      root.path()}).exitCode, 0);
+  ASSERT_TRUE(packInstaller(work.path(), root.file("offline.run"), {{"install", "echo \"$@\" > /record"}}, true));
+  ASSERT_TRUE(packInstaller(work.path(), root.file("online.run"), {{"install", "echo \"$@\" > /record"}}, false));
   ScriptedServer server;
   server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
   TlsFront tls(portOf(server.url()));
-  runProcess({packer, "--agent", work.file("agent.zip"), launcher, work.file("bundle.zip"), root.file("offline.run")});
-  runProcess({packer, launcher, work.file("bundle.zip"), root.file("online.run")});
-  struct {
-    std::string installer, url, caFile, environment;
-    size_t requests;
-  } cases[] = {{"offline.run", server.url() + "/agent", "", "", 0},
+  std::tuple<std::string, std::string, std::string, std::string, size_t> cases[] = {{"offline.run", server.url() + "/agent", "", "", 0},
                {"online.run", "http://agents.test:" + std::to_string(portOf(server.url())) + "/agent", "", "", 2},
                {"online.run", tls.url("agents.test") + "/agent", "etc/pki/tls/certs/ca-bundle.crt", "", 2},  // Fedora's path
                {"online.run", tls.url("agents.test") + "/agent", "ca.pem", "SSL_CERT_FILE=/ca.pem", 2}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.url + " " + c.caFile);
-    fs::remove_all(root.file("home/.orvane"));
-    fs::remove(root.file("etc/pki/tls/certs/ca-bundle.crt"));
-    fs::remove(root.file("ca.pem"));
-    if (!c.caFile.empty()) fs::copy_file(tls.ca(), root.file(c.caFile));
-    fs::copy_file(root.file(c.installer), root.file("setup.run"), fs::copy_options::overwrite_existing);
+  for (const auto& [installer, url, caFile, environment, requests] : cases) {
+    SCOPED_TRACE(url + " " + caFile);
+    runProcess({"/bin/rm", "-rf", root.file("home/.orvane"), root.file("etc/pki/tls/certs/ca-bundle.crt"), root.file("ca.pem")});
+    if (!caFile.empty()) fs::copy_file(tls.ca(), root.file(caFile));
+    fs::copy_file(root.file(installer), root.file("setup.run"), fs::copy_options::overwrite_existing);
     ProcessResult result = runProcess({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
         "mount -t proc proc \"$0/proc\" && exec strace -f -qq -e trace=openat,open -o \"$1\" /bin/busybox chroot \"$0\" "
         "/bin/busybox env -i PATH=/bin HOME=/home OPENSSL_CONF=/etc/openssl.cnf QZ_INTERNAL_INSTALL_AGENT_URL=\"$2\" $3 /setup.run a b",
-        root.path(), work.file("trace"), c.url, c.environment});
+        root.path(), work.file("trace"), url, environment});
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_THAT(readFile(root.file("record")), testing::MatchesRegex("-installbundle /tmp/qz....../bundle.zip a b\n"));
-    EXPECT_EQ(server.takeRequests().size(), c.requests);
+    EXPECT_EQ(server.takeRequests().size(), requests);
     std::string opened = readFile(work.file("trace"));
     EXPECT_THAT(opened, testing::HasSubstr("\"/setup.run\""));
     EXPECT_THAT(opened, testing::Not(testing::HasSubstr(".so")));
@@ -376,13 +329,11 @@ TEST(MakeInstaller, RefusesOrFailsAndLeavesNothingBehind) {
       {"/bin/true", bundle}, {"--agent", "/bin/true", bundle, output}, {dir.file("missing"), bundle, output},
       {"/bin/true", out, output}, {"/bin/true", dir.file("text"), output}, {"/bin/true", dir.file("truncated.zip"), output},
       {"--agent", dir.file("truncated.zip"), "/bin/true", bundle, output}, {"/bin/true", bundle, dir.file("no dir/setup.run")},
-      {"--bogus", "/bin/true", bundle, output}};
-  // Last, a write that fails half-way: the file size limit of 1 MiB (SIGXFSZ ignored).
-  refusals.push_back({"ulimit -f 2048;", "/bin/true", bundle, output});
+      {"--bogus", "/bin/true", bundle, output}, {"/bin/true", bundle, output}};  // last, a write that fails half-way
   for (std::vector<std::string> arguments : refusals) {
-    std::string limit = arguments[0].rfind("ulimit", 0) == 0 ? arguments[0] : "";
-    if (!limit.empty()) arguments.erase(arguments.begin());
-    arguments.insert(arguments.begin(), {"/bin/sh", "-c", "trap '' XFSZ; " + limit + " exec \"$@\"", "sh", packer});
+    // The last alone under a file size limit of 1 MiB (SIGXFSZ ignored): the others must fail on their own.
+    std::string limit = arguments == refusals.back() ? "ulimit -f 2048; " : "";
+    arguments.insert(arguments.begin(), {"/bin/sh", "-c", "trap '' XFSZ; " + limit + "exec \"$@\"", "sh", packer});
     ProcessResult result = runProcess(arguments);
     EXPECT_NE(result.exitCode, 0) << arguments[5];
     EXPECT_EQ(result.standardError.rfind("make-installer: ", 0), 0u) << result.standardError;

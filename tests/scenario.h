@@ -9,11 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -28,15 +24,14 @@ inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH, signingKey = 
 inline const std::string cacheRelative = ".orvane/installagent/T19q7c/hostk64/";
 // Writes its arguments, each in <>, to $AGENT_RECORD, keeps a copy of the
 // bundle it was given, and ends with a status of its own.
-inline const std::string sampleAgent =
-    "printf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UNZIP\"} ${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > "
-    "\"$AGENT_RECORD\"\ncp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
+inline const std::string sampleAgent = "printf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UNZIP\"} ${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > "
+                                       "\"$AGENT_RECORD\"\ncp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
 inline const std::string realUnzip = "exec /usr/bin/unzip \"$@\"";
-inline const std::string cannotUnpack =
-    "Internal error: Failed to initialize application installer (201)\nInstallation failed.\n";
-inline const std::string cannotUnzipAgent =
-    "Failed to unzip the install agent\nFailed to initialize the install agent.\n"
-    "Installation failed.\n";
+inline const std::string cannotUnpack = "Internal error: Failed to initialize application installer (201)\nInstallation failed.\n";
+// What follows a failed download, and how its message starts.
+inline const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings and rerun the installer."
+                                  "\nInstallation failed.\n", failed = "...Error: Download process failed - ";
+inline const std::string cannotUnzipAgent = "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation failed.\n";
 
 // One answer of the server: the status line's code, header lines, and the
 // body, where AGENT stands for the agent archive, CORRUPT for it with one bit
@@ -50,9 +45,7 @@ struct Answer {
   bool trickle = false;
 };
 
-struct Paths {
-  std::string work, home, cache, installer;
-};
+struct Paths { std::string work, home, cache, installer; };
 
 struct Scenario {
   std::string name{};
@@ -91,15 +84,24 @@ struct Scenario {
 };
 
 inline std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; !from.empty() && (at = text.find(from, at)) != std::string::npos;
-       at += to.size())
-    text.replace(at, from.size(), to);
+  for (size_t at = 0; !from.empty() && (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
   return text;
 }
 
 namespace fs = std::filesystem;
 
-namespace detail {
+// Makes WORK/bundle.zip and WORK/agent.zip of `agent`'s members, then packs
+// `image` and them into `installer`, with the agent only when `offline`.
+inline bool packInstaller(const std::string& work, const std::string& installer,
+                          const std::vector<std::pair<std::string, std::string>>& agent, bool offline,
+                          const std::string& image = launcher) {
+  makeZip(work + "/bundle.zip", {{"product/readme.txt", "the product"}});
+  makeZip(work + "/agent.zip", agent);
+  fs::create_directories(fs::path(installer).parent_path());
+  std::vector<std::string> argv = {packer, image, work + "/bundle.zip", installer};
+  if (offline) argv.insert(argv.begin() + 1, {"--agent", work + "/agent.zip"});
+  return runProcess(argv).exitCode == 0;
+}
 
 // Every entry under `directory` as the Scenario's `cache` lists them.
 inline std::vector<std::string> listCache(const std::string& directory) {
@@ -108,14 +110,9 @@ inline std::vector<std::string> listCache(const std::string& directory) {
   for (auto it = fs::recursive_directory_iterator(directory, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     std::string name = fs::relative(it->path(), directory).string();
-    if (it->is_symlink())
-      entries.push_back(name + "@");
-    else if (name == ".validatestring")
-      entries.push_back(name + "=" + readFile(it->path()));
-    else if (!it->is_directory())
-      entries.push_back(name);
-    else if (fs::is_empty(it->path()))
-      entries.push_back(name + "/");
+    bool link = it->is_symlink(), directory = !link && it->is_directory();
+    if (!directory || fs::is_empty(it->path()))
+      entries.push_back(name + (link ? "@" : directory ? "/" : name == ".validatestring" ? "=" + readFile(it->path()) : ""));
   }
   std::sort(entries.begin(), entries.end());
   return entries;
@@ -138,22 +135,10 @@ inline std::string signature(const std::string& file, const std::string& key = "
   return readFile(sig);
 }
 
-// The agent archive with one bit of "install" flipped: a CRC error.
-inline std::string corrupted(std::string zip) {
-  zip[30 + 7 + (zip[28] | zip[29] << 8) + 2] ^= 1;
-  return zip;
-}
-
-}  // namespace detail
-
 // Plays one scenario; failures are reported under its name.
 inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_ptr<TlsFront>& tls) {
-  using namespace detail;
   SCOPED_TRACE(s.name);
-  if (s.needsRoot && geteuid() != 0) {
-    std::cout << "[ SKIPPED  ] " << s.name << ": needs root\n";
-    return;
-  }
+  if (s.needsRoot && geteuid() != 0) return void(std::cout << "[ SKIPPED  ] " << s.name << ": needs root\n");
   TemporaryDirectory work, fakes;
   std::string home = work.file("home");
   auto expand = [&](std::string text) {
@@ -169,21 +154,17 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   Paths paths{work.path(), home, home + "/" + cacheRelative, expand("WORK/" + s.installer)};
 
   // The installer and the cache it meets.
-  makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
-  makeZip(work.file("agent.zip"), {{"install", s.agent}});
-  fs::create_directories(fs::path(paths.installer).parent_path());
-  std::vector<std::string> pack = {packer, s.signedLauncher ? signedLauncher : launcher, work.file("bundle.zip"), paths.installer};
-  if (s.bundledAgent) pack.insert(pack.begin() + 1, {"--agent", work.file("agent.zip")});
-  ASSERT_EQ(runProcess(pack).exitCode, 0);
+  ASSERT_TRUE(packInstaller(work.path(), paths.installer, {{"install", s.agent}}, s.bundledAgent, s.signedLauncher ? signedLauncher : launcher));
   fs::create_directories(home);
   plant(paths.cache, s.cacheBefore);
   if (s.prepare) s.prepare(paths);
   server.reset();
+  std::string agent = readFile(work.file("agent.zip")), corrupt = agent;
+  corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // one bit of "install" flipped: a CRC error
   for (const Answer& a : s.answers) {
     std::string body = a.body;
     if (body == "SIGNATURE" || body == "FOREIGN") body = signature(work.file("agent.zip"), body == "SIGNATURE" ? signingKey : "");
-    body = replaceAll(body, "CORRUPT", corrupted(readFile(work.file("agent.zip"))));
-    body = replaceAll(body, "AGENT", readFile(work.file("agent.zip")));
+    body = replaceAll(replaceAll(body, "CORRUPT", corrupt), "AGENT", agent);
     server.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) +
                       " X\r\n" + expand(a.headers) + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle);
   }
@@ -192,10 +173,9 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   writeFile(fakes.file("rm"), "#!/bin/sh\necho \"rm $*\" >> " + log + "\nexec /bin/rm \"$@\"\n", 0755);
 
   // The run, in a clean environment of the host's.
-  std::vector<std::string> argv = {"/usr/bin/env", "-C", work.path(), "-u", "SSL_CERT_FILE", "-u",
-      "SSL_CERT_DIR", "-u", "http_proxy", "-u", "ALL_PROXY", "-u", "NO_PROXY", "-u", "UNZIP",
-      "HOME=" + home, "PATH=" + fakes.path() + ":" + getenv("PATH"), "AGENT_RECORD=" + work.file("record"),
-      "MARK=" + work.file("started"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent"};
+  std::vector<std::string> argv = {"/usr/bin/env", "-C", work.path(), "-u", "SSL_CERT_FILE", "-u", "SSL_CERT_DIR", "-u", "http_proxy",
+      "-u", "ALL_PROXY", "-u", "NO_PROXY", "-u", "UNZIP", "HOME=" + home, "PATH=" + fakes.path() + ":" + getenv("PATH"),
+      "AGENT_RECORD=" + work.file("record"), "MARK=" + work.file("started"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent"};
   for (const std::string& variable : s.environment) {
     if (variable[0] != '-') argv.push_back(expand(variable));
     if (variable[0] == '-') argv.erase(std::find_if(argv.begin(), argv.end(), [&](const std::string& a) { return a.rfind(variable.substr(1) + "=", 0) == 0; }));
@@ -211,8 +191,7 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
     waitUntil([&] {
       if (s.interruptAfter.empty()) return pathExists(work.file("started"));
       if (s.interruptAfter.rfind("WORK/", 0) == 0) return !readFile(expand(s.interruptAfter)).empty();
-      std::vector<std::string> seen = server.takeRequests();
-      return std::find(seen.begin(), seen.end(), s.interruptAfter) != seen.end();
+      return std::ranges::count(server.takeRequests(), s.interruptAfter) > 0;
     });
     kill(s.interrupt == SIGTERM ? child.pid() : -child.pid(), s.interrupt);
   }
@@ -225,9 +204,7 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   auto named = [&](std::string text) {
     return replaceAll(replaceAll(text, work.path(), "WORK"), scratch.empty() ? "\1" : scratch, "SCRATCH");
   };
-  if (s.signal == 0) {
-    EXPECT_EQ(result.exitCode, s.exitCode);
-  }
+  EXPECT_EQ(result.exitCode, s.signal == 0 ? s.exitCode : -1);
   EXPECT_EQ(result.signal, s.signal);
   if (s.standardError.rfind("...", 0) == 0)
     EXPECT_THAT(named(result.standardError), testing::EndsWith(s.standardError.substr(3)));
@@ -241,22 +218,17 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   if (pathExists(work.file("record.bundle")) && s.unzip == realUnzip) {
     EXPECT_EQ(readFile(work.file("record.bundle")), readFile(work.file("bundle.zip")));
   }
-  if (!s.tools.empty()) {
-    std::vector<std::string> lines;
-    std::istringstream logged(named(readFile(log)));
-    for (std::string line; std::getline(logged, line);) lines.push_back(line);
-    EXPECT_EQ(lines, s.tools);
-  }
+  std::string tools;
+  for (const std::string& line : s.tools) tools += line + "\n";
+  EXPECT_EQ(s.tools.empty() ? "" : named(readFile(log)), tools);
   std::vector<std::string> cache = listCache(paths.cache);
   for (std::string& entry : cache) entry = replaceAll(entry, work.path().substr(1), "WORK");
   EXPECT_EQ(cache, s.cache);
   EXPECT_FALSE(!scratch.empty() && pathExists(scratch)) << scratch;
   EXPECT_FALSE(pathExists(work.file("pwned")));
-  struct stat status;
-  for (std::string d = paths.cache; result.exitCode == 0 && s.cacheBefore.empty() && d.size() > home.size(); d = fs::path(d).parent_path())
-    if (stat(d.c_str(), &status) == 0) {
-      EXPECT_EQ(status.st_mode & 0777, 0700u) << d;
-    }
+  bool made = result.exitCode == 0 && s.cacheBefore.empty() && fs::exists(paths.cache);  // by the run, under its umask
+  for (std::string d = paths.cache; made && d.size() > home.size(); d = fs::path(d).parent_path())
+    EXPECT_EQ(fs::status(d).permissions() & fs::perms::all, fs::perms::owner_all) << d;
 }
 
 

@@ -1,27 +1,40 @@
-// What the tests share: temporary directories, fake tools first on PATH,
-// child processes, ZIP archives from the real zip tool, and the loopback
-// servers the launcher downloads from.
+// What the tests share: temporary directories, child processes, ZIP archives
+// from the real zip tool, and the loopback servers the launcher downloads from.
 #pragma once
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+extern char** environ;
 
 namespace testing_support {
 
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class TemporaryDirectory {
  public:
-  TemporaryDirectory();
-  ~TemporaryDirectory();
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  TemporaryDirectory() {
+    char pathTemplate[] = "/tmp/qztest-XXXXXX";
+    if (mkdtemp(pathTemplate) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pathTemplate;
+  }
+  ~TemporaryDirectory() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -29,10 +42,28 @@ class TemporaryDirectory {
   std::string path_;
 };
 
+inline std::string readFile(const std::string& path) {
+  std::ostringstream content;
+  content << std::ifstream(path, std::ios::binary).rdbuf();
+  return content.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& content, int mode = 0644) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  chmod(path.c_str(), mode);
+}
+
+inline bool pathExists(const std::string& path) { struct stat status; return lstat(path.c_str(), &status) == 0; }
+
+// Polls for up to five seconds.
+template <typename Condition>
+void waitUntil(Condition condition) {
+  for (int i = 0; i < 500 && !condition(); ++i) usleep(10000);
+}
+
 // How a process ended: an exit code, or the signal that killed it (never both).
 struct ProcessResult {
-  int exitCode = -1;
-  int signal = 0;
+  int exitCode = -1, signal = 0;
   std::string standardOutput, standardError;
 };
 
@@ -40,49 +71,141 @@ struct ProcessResult {
 // its whole process group as a terminal would, with /dev/null as input.
 class ChildProcess {
  public:
-  explicit ChildProcess(const std::vector<std::string>& argv);
-  ~ChildProcess();  // waits for it when wait() was not called
+  explicit ChildProcess(const std::vector<std::string>& argv) {
+    std::vector<char*> arguments;
+    for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+    arguments.push_back(nullptr);
+    std::string out = outputs_.file("out"), err = outputs_.file("err");  // no allocation after fork()
+    if ((pid_ = fork()) != 0) return;
+    // Signals the test's own starter ignored (a background job's SIGINT) are not the child's.
+    for (int interruption : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) signal(interruption, SIG_DFL);
+    setsid();
+    dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
+    execv(arguments[0], arguments.data());
+    _exit(127);
+  }
+  ~ChildProcess() { if (pid_ > 0) waitpid(pid_, nullptr, 0); }  // when wait() was not called
   pid_t pid() const { return pid_; }
-  ProcessResult wait();
+  ProcessResult wait() {
+    int status = 0;
+    waitpid(std::exchange(pid_, -1), &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+            readFile(outputs_.file("out")), readFile(outputs_.file("err"))};
+  }
 
  private:
   TemporaryDirectory outputs_;
   pid_t pid_ = -1;
 };
 
-ProcessResult runProcess(const std::vector<std::string>& argv);
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& content, int mode = 0644);
-bool pathExists(const std::string& path);
-// Polls for up to five seconds.
-template <typename Condition>
-void waitUntil(Condition condition) {
-  for (int i = 0; i < 500 && !condition(); ++i) usleep(10000);
-}
+inline ProcessResult runProcess(const std::vector<std::string>& argv) { return ChildProcess(argv).wait(); }
 
 // `zipPath` made by the real zip from (member name, content) pairs; a member
 // named "install" gets mode 0755.
-void makeZip(const std::string& zipPath, const std::vector<std::pair<std::string, std::string>>& members);
+inline void makeZip(const std::string& zipPath, const std::vector<std::pair<std::string, std::string>>& members) {
+  TemporaryDirectory staging;
+  std::vector<std::string> command = {"/usr/bin/env", "-C", staging.path(), "zip", "-q", "-X", zipPath};
+  for (const auto& [name, content] : members) {
+    std::filesystem::create_directories(std::filesystem::path(staging.file(name)).parent_path());
+    writeFile(staging.file(name), content, name == "install" ? 0755 : 0644);
+    command.push_back(name);
+  }
+  if (runProcess(command).exitCode != 0) throw std::runtime_error("zip failed: " + zipPath);
+}
+
 // An answer of 200 with an ETag of "v1" and `body`.
-std::string okAnswer(const std::string& body);
+inline std::string okAnswer(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+inline int portOf(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
+
+// A TCP socket on 127.0.0.1: listening on a free port, which `port` receives,
+// or else connected to `port`, or -1.
+inline int loopbackSocket(int* port, bool listening) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, htons(listening ? 0 : *port), {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  if (!listening) return connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 ? fd : (close(fd), -1);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  listen(fd, 16);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
 
 // An HTTP server on a loopback port that answers each request with the raw
 // bytes given for its "METHOD target" or, failing that, its target (for HEAD,
-// the bytes up to the blank line), 404 for anything else; an empty answer
-// closes the connection unanswered, and one with "Connection: close" closes
-// it after. A request recorded is "METHOD target".
+// the bytes up to the blank line), 404 for anything else. A request recorded
+// is "METHOD target".
 class ScriptedServer {
  public:
-  ScriptedServer();
-  ~ScriptedServer();
+  ScriptedServer() : fd_(loopbackSocket(&port_, true)) {
+    acceptor_ = std::thread([this] {
+      for (int connection; (connection = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+        connections_.emplace_back(&ScriptedServer::serve, this, connection);
+    });
+  }
+  ~ScriptedServer() {
+    shutdown(fd_, SHUT_RDWR);  // ends the accept() above
+    acceptor_.join();
+    for (std::thread& connection : connections_) connection.join();
+    close(fd_);
+  }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // `trickle`: the body goes one byte every 20 ms.
-  void answer(const std::string& request, const std::string& reply, bool trickle = false);
-  std::vector<std::string> takeRequests();
-  void reset();  // forgets the answers and the requests
+  void answer(const std::string& request, const std::string& reply, bool trickle = false) {
+    std::lock_guard lock(mutex_);
+    answers_[request] = {reply, trickle};
+  }
+  std::vector<std::string> takeRequests() { std::lock_guard lock(mutex_); return std::exchange(requests_, {}); }
+  void reset() {  // forgets the answers and the requests
+    std::lock_guard lock(mutex_);
+    answers_.clear();
+    requests_.clear();
+  }
 
  private:
-  void serve(int connection);
+  static bool sendAll(int fd, const char* data, size_t size) {
+    for (ssize_t sent; size > 0; data += sent, size -= sent)
+      if ((sent = send(fd, data, size, MSG_NOSIGNAL)) <= 0) return false;
+    return true;
+  }
+
+  // Answers requests on one connection until the client closes it.
+  void serve(int connection) {
+    std::string received;
+    for (char buffer[65536];;) {
+      size_t end = received.find("\r\n\r\n");
+      if (end == std::string::npos) {
+        ssize_t count = recv(connection, buffer, sizeof buffer, 0);
+        if (count <= 0) break;
+        received.append(buffer, count);
+        continue;
+      }
+      std::string method, target;
+      std::istringstream(received.substr(0, end)) >> method >> target;
+      received.erase(0, end + 4);
+      auto [bytes, trickle] = std::pair<std::string, bool>{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", false};
+      {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(method + " " + target);
+        for (const std::string& key : {target, method + " " + target})
+          if (answers_.count(key) != 0) std::tie(bytes, trickle) = answers_[key];
+      }
+      size_t body = bytes.find("\r\n\r\n") + 4;
+      bool sent = sendAll(connection, bytes.data(), method == "HEAD" || trickle ? body : bytes.size());
+      for (size_t at = body; trickle && method != "HEAD" && sent && at < bytes.size(); ++at) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sent = sendAll(connection, &bytes[at], 1);
+      }
+      if (!sent) break;
+    }
+    close(connection);
+  }
+
   int port_, fd_;  // in this order: making fd_ sets port_
   std::thread acceptor_;
   std::vector<std::thread> connections_;
@@ -91,16 +214,39 @@ class ScriptedServer {
   std::vector<std::string> requests_;
 };
 
-// nginx in front of `backend`'s port on a loopback https port of 127.0.0.1
+// nginx in front of `backendPort` on a loopback https port of 127.0.0.1
 // and 127.0.0.2, with a self-signed certificate for 127.0.0.1 and agents.test
 // (its own CA); another CA signed nothing. Stopped on destruction.
 class TlsFront {
  public:
-  explicit TlsFront(int backendPort);
-  ~TlsFront();
-  TlsFront(const TlsFront&) = delete;
-  TlsFront& operator=(const TlsFront&) = delete;
-  std::string url(const std::string& host = "127.0.0.1") const;
+  explicit TlsFront(int backendPort) {
+    std::string d = directory_.path();
+    for (std::string name : {"ca", "other"})  // self-signed: each is its own CA
+      if (runProcess({"/bin/sh", "-c", "cd " + d + " && openssl req -x509 -days 2 -subj /CN=agents.test -addext subjectAltName="
+                      "DNS:agents.test,IP:127.0.0.1 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + name +
+                      ".key -out " + name + ".crt"}).exitCode != 0)
+        throw std::runtime_error("openssl failed");
+    close(loopbackSocket(&port_, true));  // free a moment ago: nginx takes it next
+    std::string port = std::to_string(port_);
+    writeFile(directory_.file("nginx.conf"),
+              "daemon off; master_process off; pid " + d + "/pid; error_log " + d + "/error.log;\n"
+              "events {}\nhttp { access_log off; client_body_temp_path " + d + "; proxy_temp_path " + d + ";\n"
+              "  server { listen 127.0.0.1:" + port + " ssl; listen 127.0.0.2:" + port + " ssl; proxy_redirect off;\n"
+              "    ssl_certificate " + d + "/ca.crt; ssl_certificate_key " + d + "/ca.key;\n"
+              "    location / { proxy_pass http://127.0.0.1:" + std::to_string(backendPort) + "; } } }\n");
+    const char* argv[] = {"/usr/sbin/nginx", "-p", d.c_str(), "-c", "nginx.conf", nullptr};
+    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+      throw std::runtime_error("cannot start nginx");
+    waitUntil([&] {
+      int probe = loopbackSocket(&port_, false);
+      return probe >= 0 && close(probe) == 0;
+    });
+  }
+  ~TlsFront() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  std::string url(const std::string& host = "127.0.0.1") const { return "https://" + host + ":" + std::to_string(port_); }
   std::string ca() const { return directory_.file("ca.crt"); }
   std::string otherCa() const { return directory_.file("other.crt"); }
 
@@ -109,7 +255,5 @@ class TlsFront {
   int port_ = 0;
   pid_t pid_ = 0;
 };
-
-int portOf(const std::string& url);
 
 }  // namespace testing_support

@@ -2,7 +2,6 @@
 // drawn while the launcher works and erased before anything else appears, so
 // the screen ends as it would without it.
 #include <pty.h>
-#include <sys/wait.h>
 #include <termios.h>
 
 #include <chrono>
@@ -13,17 +12,15 @@ using namespace testing_support;
 
 namespace {
 
-// Every byte `argv` writes to a raw pseudo-terminal, and the seconds it took.
-std::pair<std::string, double> runInTerminal(const std::vector<std::string>& argv) {
-  std::vector<char*> arguments;
-  for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
-  arguments.push_back(nullptr);
+// Every byte `installer` writes to a raw pseudo-terminal, and the seconds it took.
+std::pair<std::string, double> runInTerminal(const std::string& home, const std::string& url, const std::string& installer) {
+  std::string homeVariable = "HOME=" + home, urlVariable = "QZ_INTERNAL_INSTALL_AGENT_URL=" + url;
   termios raw{};
   cfmakeraw(&raw);
   int terminal = -1;
   auto start = std::chrono::steady_clock::now();
   pid_t pid = forkpty(&terminal, nullptr, &raw, nullptr);
-  if (pid == 0) execv(arguments[0], arguments.data()), _exit(127);
+  if (pid == 0) execl("/usr/bin/env", "env", homeVariable.c_str(), urlVariable.c_str(), installer.c_str(), nullptr), _exit(127);
   std::string output;
   char buffer[4096];
   for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) output.append(buffer, count);
@@ -47,33 +44,23 @@ std::string screen(const std::string& bytes) {
 
 TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
   TemporaryDirectory work;
-  makeZip(work.file("agent.zip"), {{"install", "exit 0"}});  // small: the trickle takes seconds
-  makeZip(work.file("bundle.zip"), {{"readme", ""}});
-  for (auto [image, name, agent] : {std::tuple{launcher, "online", ""}, {signedLauncher, "signed", ""}, {launcher, "offline", "--agent"}}) {
-    std::vector<std::string> argv = {packer, image, work.file("bundle.zip"), work.file(name)};
-    if (*agent) argv.insert(argv.begin() + 1, {agent, work.file("agent.zip")});
-    ASSERT_EQ(runProcess(argv).exitCode, 0);
-  }
+  for (auto [name, offline, image] : {std::tuple{"online", false, launcher}, {"signed", false, signedLauncher}, {"offline", true, launcher}})
+    ASSERT_TRUE(packInstaller(work.path(), work.file(name), {{"install", "exit 0"}}, offline, image));  // small: the trickle takes seconds
   ScriptedServer server;
   server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
-  const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings and rerun the installer.\nInstallation failed.\n";
-  struct {
-    std::string installer, path, screen;
-    bool downloads;
-  } cases[] = {{"online", "/slow", "", true},
-               {"offline", "/slow", "", false},
-               {"signed", "/slow", "Error: Download process failed - The install agent's signature did not verify" + advice, true},
+  std::tuple<std::string, std::string, std::string, bool> cases[] = {{"online", "/slow", "", true}, {"offline", "/slow", "", false},
+               {"signed", "/slow", failed.substr(3) + "The install agent's signature did not verify" + advice, true},
                {"online", "/missing", "Could not reach the download server" + advice.substr(2), false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.installer + c.path);
+  for (const auto& [installer, path, shown, downloads] : cases) {
+    SCOPED_TRACE(installer + path);
     fs::remove_all(work.file("home"));
-    auto [output, seconds] = runInTerminal({"/usr/bin/env", "HOME=" + work.file("home"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + c.path, work.file(c.installer)});
-    EXPECT_EQ(screen(output), c.screen);
-    EXPECT_THAT(output, testing::EndsWith("\r\033[K" + c.screen));
+    auto [output, seconds] = runInTerminal(work.file("home"), server.url() + path, work.file(installer));
+    EXPECT_EQ(screen(output), shown);
+    EXPECT_THAT(output, testing::EndsWith("\r\033[K" + shown));
     EXPECT_THAT(output, testing::HasSubstr("\r\033[KPreparing the installer…"));
     size_t draws = 0;
     for (size_t at = 0; (at = output.find("% of ", at)) != std::string::npos; ++at) ++draws;
-    EXPECT_EQ(draws > 0, c.downloads);
+    EXPECT_EQ(draws > 0, downloads);
     EXPECT_LE(draws, seconds * 10 + 1) << "more than ten a second";
   }
 }

@@ -2,10 +2,6 @@
 // against a real shell, the cache's trust rules, the validator file, the
 // exec-string limit and the packer's ZIP64 thresholds.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <csignal>
 
 #include "agent/agent_launch.h"
 #include "agent/file_system_utilities.h"
@@ -17,6 +13,7 @@
 #include "tools/zip_records.h"
 
 using namespace testing_support;
+namespace fs = std::filesystem;
 
 TEST(CommandLines, AreExactlyTheseBytes) {
   const char* arguments[] = {"installer", "", "a b", "$(id)", "it's", "x"};
@@ -71,19 +68,10 @@ TEST(RunShellCommand, RefusesALineTooLongForOneExecString) {
 TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
   TemporaryDirectory root;
   const std::string a = root.file("a"), b = a + "/b";
-  ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
-  ASSERT_EQ(mkdir(b.c_str(), 0700), 0);
-  ASSERT_EQ(symlink("a/b", root.file("link").c_str()), 0);
-  ASSERT_EQ(symlink("loop", root.file("loop").c_str()), 0);
-  ASSERT_EQ(symlink("..", (a + "/up").c_str()), 0);
-  if (geteuid() == 0) {
-    ASSERT_EQ(lchown((a + "/up").c_str(), 65534, -1), 0);
-  }
-  struct {
-    mode_t aMode, bMode;
-    uid_t bOwner;
-    std::string path, offender;
-  } cases[] = {
+  fs::create_directories(b);  // each row sets the modes
+  for (auto [target, link] : {std::pair{"a/b", root.file("link")}, {"loop", root.file("loop")}, {"..", a + "/up"}}) fs::create_symlink(target, link);
+  ASSERT_TRUE(geteuid() != 0 || lchown((a + "/up").c_str(), 65534, -1) == 0);
+  std::tuple<mode_t, mode_t, uid_t, std::string, std::string> cases[] = {
       {0755, 0700, 0, b + "/c/d", ""},  // what does not exist yet holds nothing
       {0775, 0700, 0, b + "/c", a},
       {0777, 0700, 0, b, a},
@@ -97,14 +85,14 @@ TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
       {01777, 0700, 65534, b + "/c", b},
       {01777, 0700, 65534, a + "/up", a + "/up"},  // sticky, but the link is someone else's
   };
-  for (const auto& c : cases) {
-    if (c.bOwner != 0 && geteuid() != 0) continue;
-    chmod(a.c_str(), c.aMode);
-    chmod(b.c_str(), c.bMode);
-    ASSERT_EQ(chown(b.c_str(), c.bOwner == 0 ? geteuid() : c.bOwner, -1), 0);
-    std::string offender;
-    EXPECT_EQ(pathIsTrusted(c.path, &offender), c.offender.empty()) << c.path;
-    EXPECT_EQ(offender, c.offender) << c.path << " " << std::oct << c.aMode << " " << c.bMode;
+  for (const auto& [aMode, bMode, bOwner, path, offender] : cases) {
+    if (bOwner != 0 && geteuid() != 0) continue;
+    chmod(a.c_str(), aMode);
+    chmod(b.c_str(), bMode);
+    ASSERT_EQ(chown(b.c_str(), bOwner == 0 ? geteuid() : bOwner, -1), 0);
+    std::string found;
+    EXPECT_EQ(pathIsTrusted(path, &found), offender.empty()) << path;
+    EXPECT_EQ(found, offender) << path << " " << std::oct << aMode << " " << bMode;
   }
   if (geteuid() != 0) std::cout << "[ SKIPPED  ] rows that give a directory away need root\n";
 }
@@ -129,26 +117,18 @@ TEST(ValidatorFile, HoldsExactlyTheValueAndMatchesOnItsFirstLine) {
 TEST(InterruptionCleanup, GuardsNamedPathsWithoutAScratchDirectory) {
   TemporaryDirectory directory;
   writeFile(directory.file("validator"), "ETag: \"v1\"");
-  EXPECT_EXIT(
-      {
-        InterruptionCleanup cleanup("");
-        AlsoRemovedOnInterruption unverified(directory.file("validator"));
-        raise(SIGHUP);
-      },
-      testing::KilledBySignal(SIGHUP), "");
+  EXPECT_EXIT({ InterruptionCleanup cleanup(""); AlsoRemovedOnInterruption unverified(directory.file("validator")); raise(SIGHUP); },
+              testing::KilledBySignal(SIGHUP), "");
   EXPECT_FALSE(pathExists(directory.file("validator")));
 }
 
 // From 0xFFFFFFFF on a size or offset, and 0xFFFF entries, only ZIP64 holds them.
 TEST(DirectoryEnd, TakesZip64RecordsExactlyAtTheLimits) {
-  struct {
-    uint64_t entries, size, offset;
-    size_t bytes;
-  } cases[] = {{2, 100, 0xFFFFFFFE, 22}, {2, 100, 0xFFFFFFFF, 98}, {2, 0xFFFFFFFE, 0, 22},
-               {2, 0xFFFFFFFF, 0, 98},   {0xFFFE, 1, 1, 22},          {0xFFFF, 1, 1, 98}};
-  for (const auto& c : cases) {
-    std::string end = packer::directoryEnd({c.entries, c.size, c.offset, false});
-    EXPECT_EQ(end.size(), c.bytes) << c.entries << " " << c.size << " " << c.offset;
+  std::tuple<uint64_t, uint64_t, uint64_t, size_t> cases[] = {{2, 100, 0xFFFFFFFE, 22}, {2, 100, 0xFFFFFFFF, 98}, {2, 0xFFFFFFFE, 0, 22},
+                                                             {2, 0xFFFFFFFF, 0, 98}, {0xFFFE, 1, 1, 22}, {0xFFFF, 1, 1, 98}};
+  for (const auto& [entries, size, offset, bytes] : cases) {
+    std::string end = packer::directoryEnd({entries, size, offset, false});
+    EXPECT_EQ(end.size(), bytes) << entries << " " << size << " " << offset;
     EXPECT_EQ(end.substr(end.size() - 22, 4), "PK\5\6");
   }
   packer::ZipMember member{"m", 0xFFFFFFFF, 0, 0, {}, false};
