@@ -23,7 +23,8 @@ ScratchDirectory::~ScratchDirectory() {
 std::string scratchRemovalCommandLine(const std::string& directory) { return "rm -rf " + directory; }
 
 std::string removalCommandLine(const std::string& path) {
-  return "rm -rf " + singleQuoted(path.front() == '-' ? "./" + path : path);
+  bool optionLike = !path.empty() && path.front() == '-';
+  return "rm -rf " + singleQuoted(optionLike ? "./" + path : path);
 }
 
 void removePathIfExists(const std::string& path) {
