@@ -47,10 +47,12 @@ std::string quoteArgument(std::string_view text) {
   return "\"" + std::string(text) + "\"";
 }
 
-std::string quotePath(std::string_view path) {
-  if (!path.empty() && path.front() == '-') return quoteArgument("./" + std::string(path));
-  return quoteArgument(path);
+std::string notAnOption(std::string_view path) {
+  if (!path.empty() && path.front() == '-') return "./" + std::string(path);
+  return std::string(path);
 }
+
+std::string quotePath(std::string_view path) { return quoteArgument(notAnOption(path)); }
 
 int shellExitCode(int rawStatus) {
   if (rawStatus == -1 || !WIFEXITED(rawStatus)) return -1;

@@ -18,8 +18,11 @@ int runShellCommand(const std::string& commandLine);
 // quotes; any other is put in single quotes, each ' written as '\''.
 std::string quoteArgument(std::string_view text);
 
-// quoteArgument() of a path that a tool must not read as an option: one that
-// begins with "-" gets "./" in front. Other paths keep their bytes.
+// `path` as no tool reads it as an option: one that begins with "-" gets "./"
+// in front. Other paths keep their bytes.
+std::string notAnOption(std::string_view path);
+
+// quoteArgument(notAnOption(path)).
 std::string quotePath(std::string_view path);
 
 // `text` in single quotes, each embedded ' written as '\''.

@@ -20,11 +20,12 @@ ScratchDirectory::~ScratchDirectory() {
   if (!path_.empty()) runTool(scratchRemovalCommandLine(path_));
 }
 
-std::string scratchRemovalCommandLine(const std::string& directory) { return "rm -rf " + directory; }
+std::string scratchRemovalCommandLine(const std::string& directory) {
+  return "rm -rf " + directory;
+}
 
 std::string removalCommandLine(const std::string& path) {
-  bool optionLike = !path.empty() && path.front() == '-';
-  return "rm -rf " + singleQuoted(optionLike ? "./" + path : path);
+  return "rm -rf " + singleQuoted(notAnOption(path));
 }
 
 void removePathIfExists(const std::string& path) {
