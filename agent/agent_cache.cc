@@ -6,11 +6,13 @@
 
 #include "agent/agent_cache_layout.h"
 #include "agent/agent_download.h"
+#include "agent/agent_replacement.h"
 #include "agent/cache_lock.h"
 #include "agent/cache_safety.h"
 #include "agent/file_system_utilities.h"
 #include "agent/local_agent_archive.h"
 #include "launcher/build_constants.h"
+#include "launcher/shell_command.h"
 #include "payload/interruption_cleanup.h"
 #include "payload/scratch_directory.h"
 #include "payload/unzip_command.h"
@@ -36,8 +38,32 @@ std::string unpackAgent(const std::string& archive, const std::string& agentDire
   return agentStartScriptPath(agentDirectory);
 }
 
+// Unpacks the downloaded `archive` into a private directory and puts it in
+// place of `agentDirectory`; only then does `validator` vouch for it.
+std::string installFreshAgent(const std::string& archive, const std::string& cacheDirectory,
+                              const std::string& agentDirectory, const std::string& validator,
+                              MessageReporter report) {
+  std::string staging = makeAgentStagingDirectory(cacheDirectory);
+  if (staging.empty()) {
+    report(initializationFailed, true);
+    return "";
+  }
+  AlsoRemovedOnInterruption unfinished(staging);
+  if (unpackAgent(archive, staging, report).empty()) {
+    removePathIfExists(staging);
+    return "";
+  }
+  if (!moveAgentIntoPlace(staging, agentDirectory)) {
+    removePathIfExists(staging);
+    report(initializationFailed, true);
+    return "";
+  }
+  writeValidatorFile(cacheDirectory, validator);
+  return agentStartScriptPath(agentDirectory);
+}
+
 // The per-user cache: asks the agent server whether the cached agent is
-// current and unpacks a freshly downloaded one into the cache.
+// current and puts a freshly downloaded one in place.
 std::string agentFromCache(const std::string& extractionDirectory, MessageReporter report) {
   std::string cacheDirectory = agentCacheDirectory();
   std::string agentDirectory = cacheDirectory + std::string(agentDirectoryName);
@@ -49,21 +75,15 @@ std::string agentFromCache(const std::string& extractionDirectory, MessageReport
     report(initializationFailed, true);
     return "";
   }
-  CacheLock lock(cacheDirectory);  // until the agent is current or unpacked
+  CacheLock lock(cacheDirectory);  // until the agent is current or in place
+  removeUnfinishedAgents(cacheDirectory);
   std::string archive =
       extractionDirectory + std::string(pathSeparator) + std::string(agentArchiveName);
-  if (!downloadInstallAgent(archive, report)) return "";
-  std::string cached = cachedAgentDirectory();
+  std::string validator;
+  if (!downloadInstallAgent(cacheDirectory, archive, &validator, report)) return "";
+  std::string cached = cachedAgentDirectory(cacheDirectory);
   if (!cached.empty()) return agentStartScriptPath(cached);
-
-  makeDirectoryTree(agentDirectory, 0700);  // unzip would make it with the umask alone
-  // Cut short, the unpacking leaves an agent that the stored validator must
-  // not vouch for.
-  AlsoRemovedOnInterruption unverified(validatorFilePath(cacheDirectory));
-  std::string startScript = unpackAgent(archive, agentDirectory, report);
-  // A half-unpacked agent must not pass for a current one in later runs.
-  if (startScript.empty()) removePathIfExists(agentDirectory);
-  return startScript;
+  return installFreshAgent(archive, cacheDirectory, agentDirectory, validator, report);
 }
 
 }  // namespace
@@ -72,7 +92,7 @@ bool unzipInstallAgent(const std::string& archivePath, const std::string& target
                        const std::string& unzipTool, MessageReporter report) {
   struct stat status;
   if (stat(archivePath.c_str(), &status) != 0) return false;
-  if (runUnzip(unzipCommandLine(unzipTool, "-qq -o", archivePath, targetDirectory)) == 0)
+  if (runShellCommand(unzipCommandLine(unzipTool, "-qq -o", archivePath, targetDirectory)) == 0)
     return true;
   report("Failed to unzip the install agent", true);
   return false;

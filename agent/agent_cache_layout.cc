@@ -13,9 +13,9 @@ std::string agentCacheDirectory() {
   return root + std::string(agentCacheRelativePath);
 }
 
-std::string cachedAgentDirectory() {
+std::string cachedAgentDirectory(const std::string& cacheDirectory) {
   std::string directory =
-      agentCacheDirectory() + std::string(agentDirectoryName) + std::string(pathSeparator);
+      cacheDirectory + std::string(agentDirectoryName) + std::string(pathSeparator);
   struct stat status;
   if (stat(agentStartScriptPath(directory).c_str(), &status) != 0) return "";
   return directory;

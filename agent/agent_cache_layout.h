@@ -11,9 +11,10 @@ inline constexpr std::string_view agentStartScriptName = "install";
 // ends in a separator. HOME is read on every call.
 std::string agentCacheDirectory();
 
-// The agent directory of the cache with a trailing separator when its start
-// script exists (symbolic links followed); empty otherwise.
-std::string cachedAgentDirectory();
+// The agent directory of `cacheDirectory` (as agentCacheDirectory() gives it)
+// with a trailing separator when its start script exists (symbolic links
+// followed); empty otherwise.
+std::string cachedAgentDirectory(const std::string& cacheDirectory);
 
 // `directory`, a separator unless it is empty or ends in one, and "install".
 std::string agentStartScriptPath(const std::string& directory);

@@ -76,8 +76,9 @@ bool performRequest(CURL* handle, MessageReporter report) {
   return true;
 }
 
-bool cachedAgentIsCurrent(const std::string& validator) {
-  return !cachedAgentDirectory().empty() && validatorFileMatches(agentCacheDirectory(), validator);
+bool cachedAgentIsCurrent(const std::string& cacheDirectory, const std::string& validator) {
+  return !cachedAgentDirectory(cacheDirectory).empty() &&
+         validatorFileMatches(cacheDirectory, validator);
 }
 
 // Prepares on `handle` a HEAD request of `url` that captures the validator;
@@ -191,13 +192,15 @@ size_t writeBodyToFile(char* data, size_t size, size_t count, void* file) {
   return std::fwrite(data, size, count, static_cast<FILE*>(file));
 }
 
-bool downloadInstallAgent(const std::string& destination, MessageReporter report) {
+bool downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
+                          std::string* freshValidator, MessageReporter report) {
   const char* url = std::getenv(agentUrlVariable);
-  return downloadInstallAgentFrom(url != nullptr ? url : std::string(defaultAgentUrl), destination,
-                                  report);
+  return downloadInstallAgentFrom(url != nullptr ? url : std::string(defaultAgentUrl),
+                                  cacheDirectory, destination, freshValidator, report);
 }
 
-bool downloadInstallAgentFrom(const std::string& url, const std::string& destination,
+bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDirectory,
+                              const std::string& destination, std::string* freshValidator,
                               MessageReporter report) {
   UniqueFile file(std::fopen(destination.c_str(), "wb"));
   if (!file) {
@@ -213,18 +216,17 @@ bool downloadInstallAgentFrom(const std::string& url, const std::string& destina
   if (!handle) return true;
   if (!prepareValidation(handle.get(), url, &validator, report)) return false;
   if (!performRequest(handle.get(), report)) return false;
-  if (cachedAgentIsCurrent(validator)) return true;
+  if (cachedAgentIsCurrent(cacheDirectory, validator)) return true;
 
   // From here on a failure leaves the cache without an agent, so the next
   // run downloads again whatever its validator file says.
-  removePathIfExists(agentCacheDirectory() + std::string(agentDirectoryName));
+  removePathIfExists(cacheDirectory + std::string(agentDirectoryName));
   if (!download(handle.get(), file.get(), report)) return false;
   // An archive that is not the vendor's is neither kept nor vouched for.
   if (agentSignatureRequired() && !archiveIsSigned(handle.get(), url, destination, report)) {
     std::remove(destination.c_str());
     return false;
   }
-  handle.reset();
-  writeValidatorFile(agentCacheDirectory(), validator);
+  *freshValidator = validator;
   return true;
 }

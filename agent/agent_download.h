@@ -9,17 +9,20 @@
 
 // downloadInstallAgentFrom() with the URL in QZ_INTERNAL_INSTALL_AGENT_URL
 // when that variable is set (even empty), else the compiled-in agent URL.
-bool downloadInstallAgent(const std::string& destination, MessageReporter report);
+bool downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
+                          std::string* freshValidator, MessageReporter report);
 
-// Asks `url` with HEAD and compares its ETag line with the cache's validator
-// file. True when the cached agent is current (`destination` left empty), or
-// when the old agent directory was removed, the archive written to
-// `destination` and the new validator stored, or when no transfer handle
-// could be made. A launcher with a built-in key then also asks for `url`
-// followed by ".sig" and keeps the archive only when that signature
-// verifies. False after a failure, which has been reported; a download that
-// failed its check is removed.
-bool downloadInstallAgentFrom(const std::string& url, const std::string& destination,
+// Asks `url` with HEAD and compares its ETag line with the validator file of
+// `cacheDirectory`. True when the cached agent is current (`destination` left
+// empty), or when the old agent directory was removed and the archive written
+// to `destination`, or when no transfer handle could be made. After a
+// download `freshValidator` holds the server's validator, which the caller
+// stores once the new agent is complete. A launcher with a built-in key then
+// also asks for `url` followed by ".sig" and keeps the archive only when that
+// signature verifies. False after a failure, which has been reported; a
+// download that failed its check is removed.
+bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDirectory,
+                              const std::string& destination, std::string* freshValidator,
                               MessageReporter report);
 
 // libcurl header callback: keeps the latest line that begins with "ETag: "

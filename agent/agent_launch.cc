@@ -1,11 +1,50 @@
 #include "agent/agent_launch.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <exception>
 
 #include "launcher/build_constants.h"
 #include "launcher/shell_command.h"
 #include "payload/interruption_cleanup.h"
 #include "payload/payload_extraction.h"
+
+extern char** environ;
+
+namespace {
+
+bool isRegularFile(const std::string& path, bool executable) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+         (!executable || access(path.c_str(), X_OK) == 0);
+}
+
+// Whether the shell finds "sh" through PATH (the system's default path when
+// PATH is unset; an empty entry is the working directory).
+bool shellOnPath() {
+  const char* variable = std::getenv("PATH");
+  std::string path = variable != nullptr ? variable : "/bin:/usr/bin";
+  for (size_t start = 0;;) {
+    size_t end = path.find(':', start);
+    std::string directory = path.substr(start, end - start);
+    if (isRegularFile((directory.empty() ? "." : directory) + "/sh", true)) return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
+}
+
+// What execve needs for "/bin/sh -c LINE" with this environment: every
+// string with its NUL, and a pointer for each.
+size_t execSpace(const std::string& commandLine) {
+  size_t space = sizeof("sh") + sizeof("-c") + commandLine.size() + 1 + 4 * sizeof(char*);
+  for (char** variable = environ; *variable != nullptr; ++variable)
+    space += std::char_traits<char>::length(*variable) + 1 + sizeof(char*);
+  return space;
+}
+
+}  // namespace
 
 std::string joinArguments(int argumentCount, const char* const* arguments) {
   std::string joined;
@@ -26,14 +65,23 @@ std::string agentCommandLine(const std::string& commandHead, const std::string& 
   return commandHead + tail;
 }
 
-bool launchAgent(const std::string& commandHead, const std::string& extractionDirectory,
-                 int argumentCount, const char* const* arguments, MessageReporter report) {
+bool agentCanStart(const std::string& startScript, const std::string& commandLine) {
+  long limit = sysconf(_SC_ARG_MAX);
+  return isRegularFile(startScript, false) && isRegularFile("/bin/sh", true) && shellOnPath() &&
+         (limit < 0 || execSpace(commandLine) <= static_cast<size_t>(limit));
+}
+
+bool launchAgent(const std::string& startScript, const std::string& commandHead,
+                 const std::string& extractionDirectory, int argumentCount,
+                 const char* const* arguments, MessageReporter report) {
   std::string command =
       agentCommandLine(commandHead, extractionDirectory, argumentCount, arguments);
   int rawStatus = -1;
   try {
-    DeferredInterruptions agentRunning;  // the agent reads the bundle until it ends
-    rawStatus = runShellCommand(command);
+    if (agentCanStart(startScript, command)) {
+      AgentRunning agentRunning;  // the agent reads the bundle until it ends
+      rawStatus = runShellCommand(command);
+    }
   } catch (const std::exception&) {
     // not started: rawStatus stays -1
   }

@@ -54,8 +54,25 @@ int makeDirectoryTree(const std::string& path, mode_t mode) {
 
 void writeValidatorFile(const std::string& directory, const std::string& value) {
   if (directory.empty() || value.empty()) return;
-  UniqueFile file = openValidatorFile(directory, O_WRONLY | O_CREAT | O_TRUNC, "wb");
-  if (file) std::fwrite(value.data(), 1, value.size(), file.get());
+  // A whole new file takes the old one's name in one step, so a crash leaves
+  // one or the other, never a part; a link planted at the name is replaced,
+  // never followed.
+  std::string target = validatorFilePath(directory);
+  std::string temporary = target + std::string(temporarySuffix);
+  int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return;
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  bool written = write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size()) &&
+                 fsync(fd) == 0;
+  close(fd);
+  if (!written || std::rename(temporary.c_str(), target.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return;
+  }
+  int parent = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent >= 0) fsync(parent), close(parent);
 }
 
 bool validatorFileMatches(const std::string& directory, const std::string& value) {

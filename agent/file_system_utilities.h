@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 
 // 0 unless something other than a directory stands at `path` (-1, errno
 // ENOTDIR). A missing directory is created with `mode` (less the umask); a
@@ -18,8 +19,12 @@ int makeDirectoryTree(const std::string& path, mode_t mode);
 // `directory`, a separator (even after one) and ".validatestring".
 std::string validatorFilePath(const std::string& directory);
 
-// Replaces `directory`/.validatestring with exactly the bytes of `value`.
-// Does nothing when either is empty; failures are ignored.
+// mkstemp's pattern after a file name: the validator is written under it first.
+inline constexpr std::string_view temporarySuffix = ".XXXXXX";
+
+// Replaces `directory`/.validatestring with exactly the bytes of `value`, in
+// one rename of a file written and flushed beforehand. Does nothing when
+// either is empty; failures are ignored.
 void writeValidatorFile(const std::string& directory, const std::string& value);
 
 // True when the first line of `directory`/.validatestring (the bytes before

@@ -5,6 +5,9 @@
 
 #include <cstdlib>
 
+#include "launcher/builtin_tools.h"
+#include "launcher/command_words.h"
+
 namespace {
 
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
@@ -19,6 +22,9 @@ bool isOtherShellSpecial(char c) {
 }  // namespace
 
 int runShellCommand(const std::string& commandLine) {
+  std::optional<std::vector<std::string>> words = splitCommandWords(commandLine);
+  if (!words) return -1;  // not a line of the launcher's quoting
+  if (std::optional<int> status = runBuiltinTool(*words)) return *status;
   // The kernel takes at most 32 pages for one string, its NUL included.
   const size_t longestExecString = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE));
   if (commandLine.size() >= longestExecString) return -1;

@@ -1,15 +1,18 @@
-// Runs outside tools through the shell, and quotes the pieces put into their
-// command lines so that each reaches the tool as exactly one word.
+// Runs the launcher's command lines, and quotes the pieces put into them so
+// that each reaches the command as exactly one word.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-// Runs the command line with system() and returns its raw status unchanged
-// (-1, or a wait status). The tool shares the launcher's standard streams.
-// A line longer than one exec string can hold is not run and gives -1: Linux
-// would refuse it to the shell, and system() would report that as an exit
-// status of 127, as if the command had run and failed.
+// Runs the command line and returns its raw status (-1, or a wait status).
+// The line is split into words as a shell would; unzip and rm are carried
+// out in this process by their stand-ins (builtin_tools.h), anything else
+// with system(), sharing the launcher's standard streams. A line that is not
+// of the launcher's quoting (an unquoted $, ;, *, ...), or one longer than
+// one exec string can hold, is not run and gives -1: Linux would refuse the
+// latter to the shell, and system() would report that as an exit status of
+// 127, as if the command had run and failed.
 int runShellCommand(const std::string& commandLine);
 
 // Makes `text` one shell word holding exactly its bytes. A text with no

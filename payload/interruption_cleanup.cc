@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 
-#include "launcher/shell_command.h"
+#include "launcher/status_line.h"
+#include "launcher/tree_removal.h"
 
 namespace {
 
-constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int handledSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 constexpr int signalCount = sizeof handledSignals / sizeof handledSignals[0];
 
 // Everything the handler touches is prepared before it can read it, so that
@@ -19,32 +19,26 @@ constexpr int signalCount = sizeof handledSignals / sizeof handledSignals[0];
 std::string scratchPath, extraPath;
 const char* volatile scratchTarget = nullptr;
 const char* volatile extraTarget = nullptr;
-char* const noEnvironment[] = {nullptr};
 struct sigaction previousActions[signalCount];
+struct sigaction previousBrokenPipeAction;
 bool wasIgnored[signalCount];
 volatile sig_atomic_t deferring = 0;
 volatile sig_atomic_t pendingSignal = 0;
 
+void setAction(int signalNumber, void (*handler)(int)) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(signalNumber, &action, nullptr);
+}
+
 }  // namespace
 
 void endRunBy(int signalNumber) {
-  const char* arguments[] = {"/bin/rm", "-rf", "--", nullptr, nullptr, nullptr};
-  int count = 3;
-  if (scratchTarget != nullptr) arguments[count++] = scratchTarget;
-  if (extraTarget != nullptr) arguments[count++] = extraTarget;
-  // _Fork, unlike fork, takes no lock that the interrupted code may hold.
-  pid_t child = count > 3 ? _Fork() : -1;
-  if (child == 0) {
-    execve(arguments[0], const_cast<char* const*>(arguments), noEnvironment);
-    _exit(127);
-  }
-  if (child > 0) {
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
-  struct sigaction byDefault = {};
-  byDefault.sa_handler = SIG_DFL;
-  sigaction(signalNumber, &byDefault, nullptr);
+  eraseStatusFromHandler();
+  removeTree(scratchTarget);
+  removeTree(extraTarget);
+  setAction(signalNumber, SIG_DFL);
   sigset_t signalOnly;
   sigemptyset(&signalOnly);
   sigaddset(&signalOnly, signalNumber);
@@ -81,14 +75,15 @@ InterruptionCleanup::InterruptionCleanup(const std::string& directory) {
     wasIgnored[i] = previousActions[i].sa_handler == SIG_IGN;
     if (!wasIgnored[i]) sigaction(handledSignals[i], &action, nullptr);
   }
-  installed_ = true;
+  sigaction(SIGPIPE, nullptr, &previousBrokenPipeAction);
+  setAction(SIGPIPE, SIG_IGN);
 }
 
 InterruptionCleanup::~InterruptionCleanup() {
-  if (!installed_) return;
   for (int i = 0; i < signalCount; ++i) {
     if (!wasIgnored[i]) sigaction(handledSignals[i], &previousActions[i], nullptr);
   }
+  sigaction(SIGPIPE, &previousBrokenPipeAction, nullptr);
   scratchTarget = nullptr;
 }
 
@@ -100,9 +95,13 @@ AlsoRemovedOnInterruption::AlsoRemovedOnInterruption(const std::string& path) {
 
 AlsoRemovedOnInterruption::~AlsoRemovedOnInterruption() { extraTarget = nullptr; }
 
-DeferredInterruptions::DeferredInterruptions() { deferring = 1; }
+AgentRunning::AgentRunning() {
+  deferring = 1;
+  sigaction(SIGPIPE, &previousBrokenPipeAction, nullptr);
+}
 
-DeferredInterruptions::~DeferredInterruptions() {
+AgentRunning::~AgentRunning() {
+  setAction(SIGPIPE, SIG_IGN);
   deferring = 0;
   if (pendingSignal != 0) endRunBy(pendingSignal);
 }
@@ -111,10 +110,4 @@ void endRunIfUserInterrupted(int rawStatus) {
   if (rawStatus == -1 || !WIFSIGNALED(rawStatus)) return;
   int signalNumber = WTERMSIG(rawStatus);
   if (signalNumber == SIGINT || signalNumber == SIGQUIT) endRunBy(signalNumber);
-}
-
-int runTool(const std::string& commandLine) {
-  int rawStatus = runShellCommand(commandLine);
-  endRunIfUserInterrupted(rawStatus);
-  return rawStatus;
 }

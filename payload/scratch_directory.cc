@@ -7,21 +7,30 @@
 
 namespace {
 
-std::string makeScratchDirectory() {
-  char pathTemplate[] = "/tmp/qzXXXXXX";
-  return mkdtemp(pathTemplate) != nullptr ? pathTemplate : "";
+constexpr std::string_view scratchName = "qzXXXXXX";
+
+std::string makeTemporaryDirectory(const std::string& parent) {
+  std::string pathTemplate = parent + "/" + std::string(scratchName);
+  return mkdtemp(pathTemplate.data()) != nullptr ? pathTemplate : "";
+}
+
+std::string makeScratchDirectory(const std::string& fallbackParent) {
+  std::string path = makeTemporaryDirectory("/tmp");
+  if (path.empty() && !fallbackParent.empty()) path = makeTemporaryDirectory(fallbackParent);
+  return path;
 }
 
 }  // namespace
 
-ScratchDirectory::ScratchDirectory() : path_(makeScratchDirectory()), interruptionCleanup_(path_) {}
+ScratchDirectory::ScratchDirectory(const std::string& fallbackParent)
+    : path_(makeScratchDirectory(fallbackParent)), interruptionCleanup_(path_) {}
 
 ScratchDirectory::~ScratchDirectory() {
-  if (!path_.empty()) runTool(scratchRemovalCommandLine(path_));
+  if (!path_.empty()) runShellCommand(scratchRemovalCommandLine(path_));
 }
 
 std::string scratchRemovalCommandLine(const std::string& directory) {
-  return "rm -rf " + directory;
+  return "rm -rf " + quotePath(directory);
 }
 
 std::string removalCommandLine(const std::string& path) {
@@ -31,5 +40,5 @@ std::string removalCommandLine(const std::string& path) {
 void removePathIfExists(const std::string& path) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return;
-  runTool(removalCommandLine(path));
+  runShellCommand(removalCommandLine(path));
 }

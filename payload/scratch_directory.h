@@ -1,17 +1,19 @@
-// The private per-run directory under /tmp, and forced removal of a path.
+// The private per-run directory, and forced removal of a path.
 #pragma once
 
 #include <string>
 
 #include "payload/interruption_cleanup.h"
 
-// Makes a fresh directory /tmp/qzXXXXXX (mode 0700) on construction and
-// removes it with everything in it on destruction, or when SIGINT, SIGTERM or
-// SIGHUP ends the process first. When no directory can be made the path is
-// empty and destruction does nothing. One per process.
+// Makes a fresh directory /tmp/qzXXXXXX (mode 0700) on construction, or,
+// when /tmp cannot take one (missing, read-only, out of space or inodes),
+// qzXXXXXX in `fallbackParent` when that is not empty. Removes it with
+// everything in it on destruction, or when an interrupting signal ends the
+// process first. When no directory can be made the path is empty and
+// destruction does nothing. One per process.
 class ScratchDirectory {
  public:
-  ScratchDirectory();
+  explicit ScratchDirectory(const std::string& fallbackParent);
   ~ScratchDirectory();
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
@@ -23,8 +25,8 @@ class ScratchDirectory {
   InterruptionCleanup interruptionCleanup_;  // outlives the removal in the destructor
 };
 
-// "rm -rf " and the scratch directory's path as it is: the fixed template
-// gives it no character that a shell treats specially.
+// "rm -rf " and the scratch directory's path, quoted only when it needs to be
+// (a directory under /tmp never does).
 std::string scratchRemovalCommandLine(const std::string& directory);
 
 // "rm -rf " and `path` in single quotes, with "./" in front of a path that

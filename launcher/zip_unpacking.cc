@@ -1,0 +1,170 @@
+#include "launcher/zip_unpacking.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "launcher/message_reporter.h"
+
+namespace {
+
+// Large reads for large stored members: as many system calls as a copy.
+constexpr size_t readBlockSize = 128 * 1024;
+
+constexpr int writeFlags = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_UNLINK |
+                           ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                           ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
+
+struct ReaderFree {
+  void operator()(archive* reader) const { archive_read_free(reader); }
+};
+struct WriterFree {
+  void operator()(archive* writer) const { archive_write_free(writer); }
+};
+using Reader = std::unique_ptr<archive, ReaderFree>;
+using Writer = std::unique_ptr<archive, WriterFree>;
+
+// While it lives, the process works in another directory; the one it left is
+// its working directory again afterwards. Archive names are then resolved
+// below the target alone, so that a symbolic link on the way to the target
+// (a home directory reached through one) does not count as one in the archive.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::string& directory) {
+    previous_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (previous_ < 0) previous_ = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    entered_ = previous_ >= 0 && chdir(directory.c_str()) == 0;
+  }
+  ~WorkingDirectory() {
+    if (entered_) (void)!fchdir(previous_);
+    if (previous_ >= 0) close(previous_);
+  }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+  bool entered() const { return entered_; }
+
+ private:
+  int previous_ = -1;
+  bool entered_ = false;
+};
+
+// unzip -d makes the target and any missing directory above it.
+void makeDirectories(const std::string& path) {
+  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+    mkdir(path.substr(0, at).c_str(), 0777);
+  mkdir(path.c_str(), 0777);
+}
+
+void complain(const std::string& archiveName, const char* member, const char* problem) {
+  std::string line = archiveName + ": ";
+  if (member != nullptr) line += std::string(member) + ": ";
+  reportToConsole(line + (problem != nullptr ? problem : "unreadable"), true);
+}
+
+// Names in archives are UTF-8 or raw bytes; the C locale would turn every
+// byte above 127 of a UTF-8 name into a failure. C.UTF-8 is built into the C
+// library, so no locale file is read.
+void useUtf8Names() {
+  static bool done = false;
+  if (!done) setlocale(LC_CTYPE, "C.UTF-8");
+  done = true;
+}
+
+// A member as the disk gets it: devices, FIFOs and sockets become plain files,
+// as unzip makes them, and the mode loses set-ID and sticky bits.
+void tameEntry(archive_entry* entry) {
+  mode_t type = archive_entry_filetype(entry);
+  if (type != AE_IFDIR && type != AE_IFLNK) archive_entry_set_filetype(entry, AE_IFREG);
+  archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+  archive_entry_set_rdev(entry, 0);
+}
+
+// Copies the data of the current member; its CRC-32 is checked once all of
+// it has been read, and a mismatch comes back as a warning.
+UnzipResult copyData(archive* reader, archive* writer, const std::string& archiveName,
+                     const char* member) {
+  const void* block;
+  size_t size;
+  la_int64_t offset;
+  int status;
+  while ((status = archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK) {
+    if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_OK) {
+      complain(archiveName, member, archive_error_string(writer));
+      return UnzipResult::cannotWrite;
+    }
+  }
+  if (status == ARCHIVE_EOF) return UnzipResult::unpacked;
+  complain(archiveName, member, archive_error_string(reader));
+  return UnzipResult::damagedMember;
+}
+
+UnzipResult unpackMember(archive* reader, archive* writer, archive_entry* entry,
+                         const std::string& archiveName) {
+  const char* member = archive_entry_pathname(entry);
+  tameEntry(entry);
+  if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
+    complain(archiveName, member, archive_error_string(writer));
+    return errno == ENOSPC || errno == EDQUOT ? UnzipResult::cannotWrite
+                                              : UnzipResult::refusedMember;
+  }
+  UnzipResult result = copyData(reader, writer, archiveName, member);
+  if (result == UnzipResult::unpacked && archive_write_finish_entry(writer) < ARCHIVE_WARN) {
+    complain(archiveName, member, archive_error_string(writer));
+    result = UnzipResult::cannotWrite;
+  }
+  return result;
+}
+
+UnzipResult unpackAll(archive* reader, archive* writer, const std::string& archiveName) {
+  archive_entry* entry;
+  int status;
+  while ((status = archive_read_next_header(reader, &entry)) >= ARCHIVE_WARN) {
+    if (status == ARCHIVE_EOF) break;
+    if (archive_entry_pathname(entry) == nullptr) {
+      complain(archiveName, nullptr, "a member's name is not valid");
+      return UnzipResult::refusedMember;
+    }
+    UnzipResult result = unpackMember(reader, writer, entry, archiveName);
+    if (result != UnzipResult::unpacked) return result;
+  }
+  if (status != ARCHIVE_EOF) {
+    complain(archiveName, nullptr, archive_error_string(reader));
+    return UnzipResult::damagedMember;
+  }
+  // Directories get their modes and times now that nothing more goes in.
+  if (archive_write_close(writer) != ARCHIVE_OK) {
+    complain(archiveName, nullptr, archive_error_string(writer));
+    return UnzipResult::cannotWrite;
+  }
+  return UnzipResult::unpacked;
+}
+
+}  // namespace
+
+UnzipResult unpackZipArchive(int archive, const std::string& archiveName,
+                             const std::string& targetDirectory) {
+  useUtf8Names();
+  Reader reader(archive_read_new());
+  Writer writer(archive_write_disk_new());
+  if (!reader || !writer) return UnzipResult::cannotWrite;
+  archive_read_support_format_zip_seekable(reader.get());
+  if (archive_read_open_fd(reader.get(), archive, readBlockSize) != ARCHIVE_OK) {
+    complain(archiveName, nullptr, archive_error_string(reader.get()));
+    return UnzipResult::notAnArchive;
+  }
+  archive_write_disk_set_options(writer.get(), writeFlags);
+  makeDirectories(targetDirectory);
+  WorkingDirectory inTarget(targetDirectory);
+  if (!inTarget.entered()) {
+    complain(archiveName, nullptr, ("cannot enter " + targetDirectory).c_str());
+    return UnzipResult::cannotWrite;
+  }
+  return unpackAll(reader.get(), writer.get(), archiveName);
+}
