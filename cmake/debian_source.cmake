@@ -104,8 +104,9 @@ function(fetchDebianSource)
   file(SHA256 ${description} digest)
   string(TOLOWER "${arg_DSC_SHA256}" expected)
   if(NOT digest STREQUAL expected)
-    message(FATAL_ERROR "${package}: ${description} is not the pinned one: its SHA-256 is "
-                        "${digest}, expected ${expected}.")
+    message(FATAL_ERROR "${package}: the .dsc fetched for ${package}=${arg_VERSION} has "
+                        "SHA-256 ${digest} instead of the pinned ${expected} "
+                        "(${description}).")
   endif()
 
   # dpkg-source verifies the size and checksums (SHA-256 among them) of every
