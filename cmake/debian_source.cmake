@@ -5,6 +5,8 @@
 # so the system's apt state is left as it was. A package is fetched once per
 # build tree; later configures reuse it until its pin changes.
 
+include_guard(GLOBAL)
+
 set(debianSourceRoot ${CMAKE_BINARY_DIR}/third_party)
 set(debianAptDir ${debianSourceRoot}/apt)
 set(debianAptOptions
