@@ -3,9 +3,10 @@
 # any further ones named on the command line, when any of them is missing.
 set -euo pipefail
 
-# The release launcher is linked statically with a libcurl built from curl's
-# source package (dpkg-dev unpacks it), OpenSSL and c-ares; the tests run it
-# in a BusyBox chroot under strace, with certificates made by openssl.
+# The launcher is linked with libcurl (release build) and libarchive built
+# from Debian's source packages (dpkg-dev unpacks them), OpenSSL, c-ares and
+# zlib; the tests run it in a BusyBox chroot under strace, with certificates
+# made by openssl.
 packages=(g++ cmake make pkgconf zlib1g-dev libcurl4-openssl-dev libgtest-dev libgmock-dev
   unzip zip nginx-light dpkg-dev libssl-dev libc-ares-dev busybox-static
   strace openssl "$@")
