@@ -60,9 +60,10 @@ std::string agentCommandLine(const std::string& commandHead, const std::string& 
                              int argumentCount, const char* const* arguments) {
   std::string bundlePath =
       extractionDirectory + std::string(pathSeparator) + std::string(bundleFileName);
-  std::string tail = " -installbundle " + quotePath(bundlePath);
-  if (argumentCount > 1) tail += " " + joinArguments(argumentCount, arguments);
-  return commandHead + tail;
+  std::string line = commandHead;
+  line.append(" -installbundle ").append(quotePath(bundlePath));
+  if (argumentCount > 1) line.append(" ").append(joinArguments(argumentCount, arguments));
+  return line;
 }
 
 bool agentCanStart(const std::string& startScript, const std::string& commandLine) {

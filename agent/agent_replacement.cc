@@ -55,7 +55,8 @@ std::string parentOf(const std::string& path) {
 }  // namespace
 
 std::string makeAgentStagingDirectory(const std::string& cacheDirectory) {
-  std::string path = cacheDirectory + std::string(stagingPrefix) + "XXXXXX";
+  std::string path = cacheDirectory;
+  path.append(stagingPrefix).append("XXXXXX");
   return mkdtemp(path.data()) != nullptr ? path : "";
 }
 

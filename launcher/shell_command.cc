@@ -50,7 +50,9 @@ std::string quoteArgument(std::string_view text) {
     hasBlank = hasBlank || isBlankOrTab(c);
   }
   if (!hasBlank) return std::string(text);
-  return "\"" + std::string(text) + "\"";
+  std::string quoted = "\"";
+  quoted.append(text).append("\"");
+  return quoted;
 }
 
 std::string notAnOption(std::string_view path) {
