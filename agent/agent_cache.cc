@@ -13,6 +13,7 @@
 #include "agent/local_agent_archive.h"
 #include "launcher/build_constants.h"
 #include "launcher/shell_command.h"
+#include "launcher/status_line.h"
 #include "payload/interruption_cleanup.h"
 #include "payload/scratch_directory.h"
 #include "payload/unzip_command.h"
@@ -49,6 +50,7 @@ std::string installFreshAgent(const std::string& archive, const std::string& cac
     return "";
   }
   AlsoRemovedOnInterruption unfinished(staging);
+  showStatus("Unpacking the install agent…");
   if (unpackAgent(archive, staging, report).empty()) {
     removePathIfExists(staging);
     return "";
@@ -80,6 +82,7 @@ std::string agentFromCache(const std::string& extractionDirectory, MessageReport
   std::string archive =
       extractionDirectory + std::string(pathSeparator) + std::string(agentArchiveName);
   std::string validator;
+  showStatus("Checking the install agent…");
   if (!downloadInstallAgent(cacheDirectory, archive, &validator, report)) return "";
   std::string cached = cachedAgentDirectory(cacheDirectory);
   if (!cached.empty()) return agentStartScriptPath(cached);
