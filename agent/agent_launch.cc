@@ -10,6 +10,7 @@
 #include "launcher/shell_command.h"
 #include "payload/interruption_cleanup.h"
 #include "payload/payload_extraction.h"
+#include "launcher/path_join.h"
 
 extern char** environ;
 
@@ -58,8 +59,7 @@ std::string joinArguments(int argumentCount, const char* const* arguments) {
 
 std::string agentCommandLine(const std::string& commandHead, const std::string& extractionDirectory,
                              int argumentCount, const char* const* arguments) {
-  std::string bundlePath =
-      extractionDirectory + std::string(pathSeparator) + std::string(bundleFileName);
+  std::string bundlePath = joinAlways(extractionDirectory, bundleFileName);
   std::string line = commandHead;
   line.append(" -installbundle ").append(quotePath(bundlePath));
   if (argumentCount > 1) line.append(" ").append(joinArguments(argumentCount, arguments));

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "launcher/build_constants.h"
+#include "launcher/path_join.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ std::string findVariantArchive(const std::string& parent) {
   std::unique_ptr<DIR, DirectoryCloser> directory(opendir(parent.c_str()));
   if (!directory) return "";
   while (const dirent* entry = readdir(directory.get())) {
-    if (isVariantName(entry->d_name)) return parent + std::string(pathSeparator) + entry->d_name;
+    if (isVariantName(entry->d_name)) return joinAlways(parent, entry->d_name);
   }
   return "";
 }
@@ -34,12 +35,10 @@ std::string findVariantArchive(const std::string& parent) {
 }  // namespace
 
 std::string findLocalAgentArchive(const std::string& extractionDirectory) {
-  std::string exact = extractionDirectory;
-  if (exact.empty() || exact.back() != pathSeparator.front()) exact += pathSeparator;
-  exact += agentArchiveName;
+  std::string exact = joinOnce(extractionDirectory, agentArchiveName);
   struct stat status;
   if (stat(exact.c_str(), &status) == 0) return exact;
 
   // The directory is the candidate up to its last separator.
-  return findVariantArchive(exact.substr(0, exact.find_last_of("/\\")));
+  return findVariantArchive(directoryPart(exact));
 }

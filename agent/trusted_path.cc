@@ -1,4 +1,5 @@
 #include "agent/trusted_path.h"
+#include "launcher/path_join.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,10 +35,6 @@ void pushNames(std::vector<Step>* pending, const std::string& path, const std::s
     start = end + 1;
   }
   pending->insert(pending->end(), steps.rbegin(), steps.rend());
-}
-
-std::string join(const std::string& directory, const std::string& name) {
-  return directory == "/" ? "/" + name : directory + "/" + name;
 }
 
 std::string parentOf(const std::string& directory) {
@@ -112,7 +109,7 @@ Outcome PathWalk::take(const Step& step) {
     return enter(parentOf(current_), step.shown) ? Outcome::goOn : refuse(step.shown);
   bool closed = !writableByOthers(currentStatus_) || (currentStatus_.st_mode & S_ISVTX);
   if (!ownedByUserOrRoot(currentStatus_.st_uid) || !closed) return refuse(currentShown_);
-  std::string entry = join(current_, step.name);
+  std::string entry = joinOnce(current_, step.name);
   struct stat status;
   if (lstat(entry.c_str(), &status) != 0) return Outcome::trusted;  // nothing further yet
   // In a sticky directory that others may write, only an entry's owner can

@@ -1,4 +1,5 @@
 #include "launcher/running_executable.h"
+#include "launcher/path_join.h"
 
 #include <fcntl.h>
 #include <sys/auxv.h>
@@ -37,8 +38,7 @@ std::string startedName() {
   if (name == nullptr || *name == '\0') return "";
   if (*name == '/') return name;
   std::string directory = currentDirectory();
-  if (directory.empty()) return "";
-  return directory + (directory.back() == '/' ? "" : "/") + name;
+  return directory.empty() ? "" : joinOnce(directory, name);
 }
 
 }  // namespace
@@ -51,12 +51,7 @@ std::string executablePath() {
   return path;
 }
 
-std::string executableDirectory() {
-  std::string path = executablePath();
-  size_t separator = path.find_last_of("/\\");
-  if (separator == std::string::npos) return path;
-  return path.substr(0, separator);
-}
+std::string executableDirectory() { return directoryPart(executablePath()); }
 
 int runningExecutableDescriptor() {
   static const int descriptor = [] {

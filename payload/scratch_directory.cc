@@ -4,13 +4,14 @@
 #include <sys/stat.h>
 
 #include "launcher/shell_command.h"
+#include "launcher/path_join.h"
 
 namespace {
 
 constexpr std::string_view scratchName = "qzXXXXXX";
 
 std::string makeTemporaryDirectory(const std::string& parent) {
-  std::string pathTemplate = parent + "/" + std::string(scratchName);
+  std::string pathTemplate = joinAlways(parent, scratchName);
   return mkdtemp(pathTemplate.data()) != nullptr ? pathTemplate : "";
 }
 
