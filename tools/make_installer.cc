@@ -79,8 +79,8 @@ Error appendCopy(PendingOutput& out, const InputFile& input, uint32_t& crc) {
   return {};
 }
 
-// Streams `input` as the stored member `name`, then fills its CRC into the
-// local header already written.
+// Streams `input` as the stored `member`, given its size, offset, times and
+// owner, then fills its CRC into the local header already written.
 Error appendMember(PendingOutput& out, ZipMember& member, const InputFile& input) {
   const struct stat& info = input.info;
   member.size = input.size(), member.localHeaderOffset = out.size();
