@@ -37,35 +37,17 @@ echo "launcher exit status: $status"
 # The online route: the agent comes from an agent server into a per-user cache
 # (kept in a temporary home here, so the demo leaves your own home alone).
 server="$demo/server"
-mkdir -p "$server/www" "$server/logs"
+mkdir -p "$server/www"
 agent_path=/pi_install_agent_pi_T19q7c_hostk64
 cp "$demo/agent.zip" "$server/www$agent_path"
 build/bin/make-installer build/bin/qz-bootstrap "$demo/bundle.zip" "$demo/setup-online.run"
-for port in $(seq 18080 18179); do
-  cat > "$server/nginx.conf" <<CONF
-daemon on;
-master_process off;
-pid $PWD/$server/nginx.pid;
-error_log $PWD/$server/error.log;
-events {}
-http {
-  log_format requests '  server: \$request_method \$uri \$status';
-  access_log $PWD/$server/access.log requests;
-  client_body_temp_path $PWD/$server/logs; proxy_temp_path $PWD/$server/logs;
-  fastcgi_temp_path $PWD/$server/logs; uwsgi_temp_path $PWD/$server/logs;
-  scgi_temp_path $PWD/$server/logs;
-  server { listen 127.0.0.1:$port; root $PWD/$server/www; }
-}
-CONF
-  /usr/sbin/nginx -p "$server" -c nginx.conf 2>/dev/null && break
-  port=""
-done
-[ -n "$port" ] || { echo "no free port for the local agent server" >&2; exit 1; }
+server_url=$(./scripts/agent-server.sh start "$server")
+server_url=${server_url%%$'\n'*}  # the first line; the second names the pid file
 # The cache must lie on a path that no one else can change; a private
 # directory under /tmp is one whatever the umask of this checkout.
 demo_home=$(mktemp -d)
-trap 'kill "$(cat "$server/nginx.pid")"; rm -rf "$demo_home"' EXIT
-export HOME="$demo_home" QZ_INTERNAL_INSTALL_AGENT_URL="http://127.0.0.1:$port$agent_path"
+trap './scripts/agent-server.sh stop "$server"; rm -rf "$demo_home"' EXIT
+export HOME="$demo_home" QZ_INTERNAL_INSTALL_AGENT_URL="$server_url$agent_path"
 echo
 echo "Agent server: $QZ_INTERNAL_INSTALL_AGENT_URL (nginx)"
 for run in cold warm; do
@@ -75,5 +57,5 @@ for run in cold warm; do
   status=0
   "$demo/setup-online.run" --$run-cache || status=$?
   echo "launcher exit status: $status"
-  cat "$server/access.log"
+  sed 's/^/  server: /' "$server/access.log"
 done

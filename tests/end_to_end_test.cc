@@ -313,33 +313,4 @@ TEST(EndToEnd, InstallersRunInARootWithOnlyBusyBox) {
   }
 }
 
-// make-installer's refusals and failures; what it writes is read by the real
-// unzip in the scenarios.
-TEST(MakeInstaller, RefusesOrFailsAndLeavesNothingBehind) {
-  TemporaryDirectory dir;
-  const std::string bundle = dir.file("b.zip"), out = dir.file("out"), output = out + "/setup.run";
-  fs::create_directory(out);
-  std::string noise(2 << 20, '\0');
-  for (size_t i = 0, x = 1; i < noise.size(); ++i) noise[i] = static_cast<char>((x = x * 6364136223846793005u + 1) >> 56);
-  makeZip(bundle, {{"data", noise}});
-  writeFile(output, "an earlier installer");
-  writeFile(dir.file("text"), "not a zip archive, just long enough to be read as one");
-  writeFile(dir.file("truncated.zip"), readFile(bundle).substr(0, 1 << 20));
-  std::vector<std::vector<std::string>> refusals = {
-      {"/bin/true", bundle}, {"--agent", "/bin/true", bundle, output}, {dir.file("missing"), bundle, output},
-      {"/bin/true", out, output}, {"/bin/true", dir.file("text"), output}, {"/bin/true", dir.file("truncated.zip"), output},
-      {"--agent", dir.file("truncated.zip"), "/bin/true", bundle, output}, {"/bin/true", bundle, dir.file("no dir/setup.run")},
-      {"--bogus", "/bin/true", bundle, output}, {"/bin/true", bundle, output}};  // last, a write that fails half-way
-  for (std::vector<std::string> arguments : refusals) {
-    // The last alone under a file size limit of 1 MiB (SIGXFSZ ignored): the others must fail on their own.
-    std::string limit = arguments == refusals.back() ? "ulimit -f 2048; " : "";
-    arguments.insert(arguments.begin(), {"/bin/sh", "-c", "trap '' XFSZ; " + limit + "exec \"$@\"", "sh", packer});
-    ProcessResult result = runProcess(arguments);
-    EXPECT_NE(result.exitCode, 0) << arguments[5];
-    EXPECT_EQ(result.standardError.rfind("make-installer: ", 0), 0u) << result.standardError;
-    EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), 1) << result.standardError;
-    EXPECT_TRUE(readFile(output) == "an earlier installer") << arguments[5];
-  }
-}
-
 }  // namespace

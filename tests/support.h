@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,8 +20,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-extern char** environ;
 
 namespace testing_support {
 
@@ -215,8 +212,9 @@ class ScriptedServer {
 };
 
 // nginx in front of `backendPort` on a loopback https port of 127.0.0.1
-// and 127.0.0.2, with a self-signed certificate for 127.0.0.1 and agents.test
-// (its own CA); another CA signed nothing. Stopped on destruction.
+// and 127.0.0.2, started by the project's agent-server script, with a
+// self-signed certificate for 127.0.0.1 and agents.test (its own CA); another
+// CA signed nothing. Stopped on destruction.
 class TlsFront {
  public:
   explicit TlsFront(int backendPort) {
@@ -226,26 +224,12 @@ class TlsFront {
                       "DNS:agents.test,IP:127.0.0.1 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + name +
                       ".key -out " + name + ".crt"}).exitCode != 0)
         throw std::runtime_error("openssl failed");
-    close(loopbackSocket(&port_, true));  // free a moment ago: nginx takes it next
-    std::string port = std::to_string(port_);
-    writeFile(directory_.file("nginx.conf"),
-              "daemon off; master_process off; pid " + d + "/pid; error_log " + d + "/error.log;\n"
-              "events {}\nhttp { access_log off; client_body_temp_path " + d + "; proxy_temp_path " + d + ";\n"
-              "  server { listen 127.0.0.1:" + port + " ssl; listen 127.0.0.2:" + port + " ssl; proxy_redirect off;\n"
-              "    ssl_certificate " + d + "/ca.crt; ssl_certificate_key " + d + "/ca.key;\n"
-              "    location / { proxy_pass http://127.0.0.1:" + std::to_string(backendPort) + "; } } }\n");
-    const char* argv[] = {"/usr/sbin/nginx", "-p", d.c_str(), "-c", "nginx.conf", nullptr};
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
-      throw std::runtime_error("cannot start nginx");
-    waitUntil([&] {
-      int probe = loopbackSocket(&port_, false);
-      return probe >= 0 && close(probe) == 0;
-    });
+    ProcessResult started = runProcess({QZ_AGENT_SERVER_SCRIPT, "start", "--tls", ca(), d + "/ca.key", "--proxy",
+                                        "http://127.0.0.1:" + std::to_string(backendPort), directory_.file("server")});
+    if (started.exitCode != 0) throw std::runtime_error("cannot start nginx: " + started.standardError);
+    port_ = portOf(started.standardOutput.substr(0, started.standardOutput.find('\n')));
   }
-  ~TlsFront() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
+  ~TlsFront() { runProcess({QZ_AGENT_SERVER_SCRIPT, "stop", directory_.file("server")}); }
   std::string url(const std::string& host = "127.0.0.1") const { return "https://" + host + ":" + std::to_string(port_); }
   std::string ca() const { return directory_.file("ca.crt"); }
   std::string otherCa() const { return directory_.file("other.crt"); }
@@ -253,7 +237,6 @@ class TlsFront {
  private:
   TemporaryDirectory directory_;
   int port_ = 0;
-  pid_t pid_ = 0;
 };
 
 }  // namespace testing_support

@@ -1,6 +1,6 @@
 // The pieces a run from outside cannot pin down: exact command lines, quoting
-// against a real shell, the cache's trust rules, the validator file, the
-// exec-string limit and the packer's ZIP64 thresholds.
+// against a real shell, the cache's trust rules, the validator file and the
+// exec-string limit.
 #include <gtest/gtest.h>
 
 #include "agent/agent_launch.h"
@@ -10,7 +10,6 @@
 #include "payload/scratch_directory.h"
 #include "payload/unzip_command.h"
 #include "support.h"
-#include "tools/zip_records.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -122,19 +121,4 @@ TEST(InterruptionCleanup, GuardsNamedPathsWithoutAScratchDirectory) {
   EXPECT_EXIT({ InterruptionCleanup cleanup(""); AlsoRemovedOnInterruption unverified(directory.file("validator")); raise(SIGHUP); },
               testing::KilledBySignal(SIGHUP), "");
   EXPECT_FALSE(pathExists(directory.file("validator")));
-}
-
-// From 0xFFFFFFFF on a size or offset, and 0xFFFF entries, only ZIP64 holds them.
-TEST(DirectoryEnd, TakesZip64RecordsExactlyAtTheLimits) {
-  std::tuple<uint64_t, uint64_t, uint64_t, size_t> cases[] = {{2, 100, 0xFFFFFFFE, 22}, {2, 100, 0xFFFFFFFF, 98}, {2, 0xFFFFFFFE, 0, 22},
-                                                             {2, 0xFFFFFFFF, 0, 98}, {0xFFFE, 1, 1, 22}, {0xFFFF, 1, 1, 98}};
-  for (const auto& [entries, size, offset, bytes] : cases) {
-    std::string end = packer::directoryEnd({entries, size, offset, false});
-    EXPECT_EQ(end.size(), bytes) << entries << " " << size << " " << offset;
-    EXPECT_EQ(end.substr(end.size() - 22, 4), "PK\5\6");
-  }
-  packer::ZipMember member{"m", 0xFFFFFFFF, 0, 0, {}, false};
-  EXPECT_NE(packer::centralEntry(member).find(std::string("\1\0\x10\0", 4)), std::string::npos);
-  member.size = 0xFFFFFFFE;
-  EXPECT_EQ(packer::centralEntry(member).find(std::string("\1\0", 2), 46), std::string::npos);
 }

@@ -1,67 +1,51 @@
-// The byte layout of the ZIP records make-installer writes: stored members
-// with the Unix extra fields Info-ZIP zip 3.0 writes, and a comment-free end
-// record. Sizes and offsets that do not fit 32 bits go into ZIP64 records,
-// which Info-ZIP unzip 6.0 reads; everything that fits is laid out exactly as
-// a plain archive. Every multi-byte field is little-endian.
+// The one home of the ZIP records make-installer writes and recognises:
+// signatures, sizes and encoders. Members are stored, with the Unix extra
+// fields Info-ZIP zip 3.0 writes; values that do not fit 32 bits go into
+// ZIP64 records, and everything that fits is laid out as in a plain archive.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace packer {
 
-// The times and owner a member's headers record, taken from its source file.
-struct FileStamp {
-  int64_t modified = 0;  // seconds since the epoch
-  int64_t accessed = 0;  // seconds since the epoch
-  uint32_t uid = 0;
-  uint32_t gid = 0;
-};
-
-// One stored member as its headers describe it.
-struct ZipMember {
-  std::string name;
-  uint64_t size = 0;  // compressed and uncompressed: the member is stored
-  uint32_t crc = 0;
-  uint64_t localHeaderOffset = 0;  // counted from the start of the whole file
-  FileStamp stamp;
-  bool forceZip64 = false;  // ZIP64 fields for the sizes and offset even if they fit
-};
-
-// Sizes and offsets below this go into plain 32-bit fields; from it on, the
-// field holds this value, which means "look in the ZIP64 extra or record".
-constexpr uint64_t zipFieldLimit = 0xFFFFFFFFu;
-
-// Where the CRC-32 sits in a local header, so it can be filled in once the
-// member's data has been streamed.
+// A plain size or offset field holds this from here on: "see ZIP64".
+constexpr uint32_t zipFieldLimit = 0xFFFFFFFFu;
+// How many last bytes of a file hold its end record: 22, and a comment.
+constexpr uint64_t endRecordSearch = 22 + 0xFFFF;
+// Where a local header holds the CRC-32, filled in once the data has streamed.
 constexpr uint64_t localHeaderCrcOffset = 14;
 
-// Local file header plus extra fields (extended timestamp with modification
-// and access times, Unix uid/gid) for a stored member. A size from
-// zipFieldLimit on (or forceZip64) puts both sizes in a ZIP64 extra field
-// ahead of the others; like the central entry, it says version 4.5 whenever
-// the member uses ZIP64 at all.
-std::string localHeader(const ZipMember& member);
-
-// Central directory entry for a stored member: made by Unix, mode 0644,
-// extended timestamp with the modification time, Unix uid/gid. A size or
-// offset from zipFieldLimit on (or forceZip64) makes it version 4.5 with the
-// overflowing values in a ZIP64 extra field ahead of the others.
-std::string centralEntry(const ZipMember& member);
-
-// Where and how large the central directory is, counted from the start of
-// the whole file; the end records begin right after it.
-struct DirectoryEnd {
-  uint64_t entries = 0;
-  uint64_t directorySize = 0;
-  uint64_t directoryOffset = 0;
-  bool forceZip64 = false;  // ZIP64 end records and only markers in the plain one
+// One stored member, with the times and owner of its source file.
+struct ZipMember {
+  std::string name;
+  uint64_t size = 0;  // compressed and uncompressed alike
+  uint32_t crc = 0;
+  uint64_t localHeaderOffset = 0;      // from the start of the whole file
+  int64_t modified = 0, accessed = 0;  // seconds since the epoch
+  uint32_t uid = 0, gid = 0;
+  bool forceZip64 = false;  // ZIP64 fields for the sizes and offset even when they fit
 };
 
-// The records that end a single-disk archive without comment. When a value
-// overflows its plain field (or forceZip64), the ZIP64 end record and its
-// locator come first and the plain record holds the overflow marker in that
-// field. The plain record is always the last 22 bytes.
-std::string directoryEnd(const DirectoryEnd& end);
+// The local header: extended timestamp (modification and access time) and
+// Unix uid/gid extras, after a ZIP64 extra with both sizes when they need it.
+std::string localHeader(const ZipMember& member);
+// The central entry: made by Unix, mode 0644, extended timestamp
+// (modification time) and uid/gid extras, after a ZIP64 extra with the sizes
+// and the offset that need it. A member using ZIP64 says version 4.5 in both.
+std::string centralEntry(const ZipMember& member);
+// The records after a central directory of `size` bytes at `offset`: the
+// ZIP64 end record and locator when a value overflows its plain field (or
+// forceZip64), then the plain end record, always the last 22 bytes.
+std::string directoryEnd(uint64_t entries, uint64_t size, uint64_t offset, bool forceZip64);
+// The CRC-32 as its four bytes in the local header.
+std::string crcField(uint32_t crc);
+
+// Whether a file that begins with `head` and ends with `tail` (its last
+// endRecordSearch bytes, or all of it) is a ZIP archive: a local header or,
+// for an empty archive, the end record first, and an end record at the end
+// followed by no more than a comment.
+bool looksLikeZipArchive(std::string_view head, std::string_view tail);
 
 }  // namespace packer

@@ -1,0 +1,7 @@
+# The stripped static launcher, every library inside, against the same code
+# linked against the shared libraries, which need libcurl and some thirty
+# further libraries beside it on the user's host.
+strip -o "$work/static.stripped" "$launcher"
+strip -o "$work/dynamic.stripped" "$dynamic_launcher"
+row size-static B "Stripped launcher size (strip qz-bootstrap): static, every library inside, vs the same code linked against the shared libraries" \
+  "$(stat -c %s "$work/static.stripped")" "$(stat -c %s "$work/dynamic.stripped")"
