@@ -35,7 +35,9 @@ ExternalProject_Add(curl_build
     -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
     -DCMAKE_INSTALL_LIBDIR=lib
     -DCMAKE_BUILD_TYPE=Release
-    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections"
+    # Paths of the source and build trees stay out of the objects, as in our
+    # own code, so that the launcher is the same wherever it is built.
+    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections -ffile-prefix-map=${curlSourceDir}=curl -ffile-prefix-map=${curlRoot}/build=curl-build"
     -DBUILD_SHARED_LIBS=OFF
     -DBUILD_CURL_EXE=OFF
     -DBUILD_TESTING=OFF

@@ -42,7 +42,9 @@ ExternalProject_Add(libarchive_build
   BUILD_BYPRODUCTS ${archiveLibrary}
   CMAKE_ARGS
     -DCMAKE_BUILD_TYPE=Release
-    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections"
+    # Paths of the source and build trees stay out of the objects, as in our
+    # own code, so that the launcher is the same wherever it is built.
+    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections -ffile-prefix-map=${archiveSourceDir}=libarchive -ffile-prefix-map=${archiveRoot}/build=libarchive-build"
     -DENABLE_WERROR=OFF
     -DENABLE_INSTALL=OFF
     -DENABLE_TEST=OFF

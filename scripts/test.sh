@@ -10,9 +10,35 @@ cd "$(dirname "$0")/.."
 umask 022
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+release=(-DCMAKE_BUILD_TYPE=Release)
+cmake -S . -B build "${release[@]}"
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# The release launcher is reproducible: a second clean tree elsewhere, with
+# the same options, must give the same bytes.
+checkReproducible() {
+  local again=build-repro/bin/qz-bootstrap
+  rm -rf build-repro
+  cmake -S . -B build-repro "${release[@]}" >/dev/null
+  cmake --build build-repro -j "$jobs" --target qz-bootstrap >/dev/null
+  local difference
+  if ! difference=$(cmp build/bin/qz-bootstrap "$again" 2>&1); then
+    echo "NOT REPRODUCIBLE: two builds of one commit differ" >&2
+    echo "  build/bin/qz-bootstrap: $(stat -c %s build/bin/qz-bootstrap) bytes" >&2
+    echo "  $again: $(stat -c %s "$again") bytes" >&2
+    # cmp counts bytes from 1; "EOF on" means one file is a prefix of the other.
+    local byte offset
+    byte=$(sed -n 's/.* differ: byte \([0-9]*\),.*/\1/p' <<<"$difference")
+    offset=${byte:+$((byte - 1))}
+    echo "  first differing offset: ${offset:-end of the shorter file} ($difference)" >&2
+    rm -rf build-repro
+    return 1
+  fi
+  rm -rf build-repro
+  echo "Reproducible: build-repro gave the same qz-bootstrap"
+}
+checkReproducible
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON
 cmake --build build-sanitize -j "$jobs"
