@@ -420,3 +420,49 @@ TEST(MakeInstaller, RefusesOrFailsAndLeavesNothingBehind) {
 }
 
 }  // namespace
+
+namespace {
+
+// SIGKILL of the whole run at moments spread over the download and unpacking
+// of a large agent: the next plain run never starts a half-unpacked agent (the
+// agent checks its data before it says so), and leaves no unfinished staging.
+TEST(EndToEnd, AKilledRunNeverLeavesAHalfAgentForTheNextOne) {
+  TemporaryDirectory work;
+  const std::string check = "[ $(wc -c < \"$(dirname \"$0\")/data\") = 100000000 ] && echo whole > \"$AGENT_RECORD\"";
+  ASSERT_EQ(runProcess({"/bin/sh", "-c", "cd \"$0\" && head -c 100000000 /dev/zero > data && printf '%s' \"$1\" > install && "
+                        "zip -q -0 agent.zip install data && rm data", work.path(), check}).exitCode, 0);
+  makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), false));
+  ScriptedServer server;
+  server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
+  const std::string cache = work.file("home/" + cacheRelative);
+  auto start = [&] {
+    return std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/env", "-i", "-C", work.path(), "PATH=/usr/bin:/bin",
+        "HOME=" + work.file("home"), "AGENT_RECORD=" + work.file("record"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent",
+        work.file("setup.run")});
+  };
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(start()->wait().exitCode, 0);
+  auto whole = std::chrono::steady_clock::now() - began;
+  for (int moment = 0; moment < 10; ++moment) {
+    SCOPED_TRACE(moment);
+    fs::remove_all(work.file("home")), fs::remove(work.file("record"));
+    plant(cache, {".validatestring=ETag: \"v0\"\r", "installagent/install=echo old > \"$AGENT_RECORD\""});
+    server.takeRequests();
+    auto run = start();
+    std::this_thread::sleep_for(whole * moment / 10);
+    kill(-run->pid(), SIGKILL);
+    run->wait();
+    std::string killedRan = readFile(work.file("record"));
+    fs::remove(work.file("record"));
+    server.takeRequests();
+    EXPECT_EQ(start()->wait().exitCode, 0);
+    std::vector<std::string> requests = server.takeRequests();
+    EXPECT_EQ(readFile(work.file("record")), "whole\n") << "after a kill that ran: " << killedRan;
+    EXPECT_THAT(requests, testing::AnyOf(testing::ElementsAre("HEAD /agent"), testing::ElementsAre("HEAD /agent", "GET /agent")));
+    for (const auto& entry : fs::directory_iterator(cache))
+      EXPECT_EQ(entry.path().filename().string().find(".installagent-"), std::string::npos) << entry.path();
+  }
+}
+
+}  // namespace
