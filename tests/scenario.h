@@ -197,6 +197,13 @@ inline bool makeRoot(Root root, const std::string& w) {
   return runProcess({"/bin/sh", "-c", "cd \"$0\" && mkdir -p bin dev proc home && mkdir -m 1777 tmp && mknod -m 666 dev/null c 1 3 && " + shell, w}).exitCode == 0;
 }
 
+// A shell step (as root, in a mount namespace of its own) that gives the
+// command a /tmp of its own, $0/tmp, where $0 (a directory in /tmp) stays
+// at its path: what a run leaves in /tmp, even one killed, is found there.
+inline const std::string privateTmp =
+    "mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --bind \"$0\" \"$0/tmp/$(basename \"$0\")\" "
+    "&& mount --rbind \"$0/tmp\" /tmp";
+
 class RunOfScenario {
  public:
   explicit RunOfScenario(const Scenario& s) : s_(s), w_(work_.path()) {}
@@ -313,9 +320,7 @@ class RunOfScenario {
     argv.push_back(chrooted_ ? installer.substr(w_.size()) : installer);
     for (const std::string& argument : s_.arguments) argv.push_back(expand(argument));
     std::vector<std::string> first;
-    if (privateTmp_)
-      first.push_back("mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --bind \"$0\" \"$0/tmp/$(basename \"$0\")\" "
-                      "&& mount --rbind \"$0/tmp\" /tmp");
+    if (privateTmp_) first.push_back(privateTmp);
     if (chrooted_ && s_.mountProc) first.push_back("mount -t proc proc \"$0/proc\"");
     if (!s_.shellFirst.empty()) first.push_back(expand(s_.shellFirst, false));
     if (first.empty()) return argv;
