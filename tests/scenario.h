@@ -1,15 +1,18 @@
 // One end-to-end run as data: the installer and the server's answers, the
-// environment and arguments, then what the user sees and what is left. In
-// every text, WORK stands for the run's directory, SCRATCH for the scratch
-// directory it used, HTTPS and HTTP for the servers' URLs (ALIAS for HTTPS
-// by an address its certificate does not name), CA and OTHERCA for
-// certificate files.
+// environment and arguments, then what the user sees and what is left. Every
+// text may hold placeholders, replaced token by token: %WORK% (the run's own
+// directory as the launcher sees it), %SCRATCH% (the scratch directory it
+// used), %HTTP% and %HTTPS% (the servers' URLs), %TLSHOST% (the https
+// server's address and port), %ALIAS% (%HTTPS% by an address its certificate
+// does not name), %CA% and %OTHERCA% (certificate files), %TMP% and %CACHE%
+// (the launcher's /tmp and agent cache, as this process reaches them).
 #pragma once
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <glob.h>
+#include <sys/resource.h>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -18,89 +21,127 @@
 
 namespace testing_support {
 
+namespace fs = std::filesystem;
+
 inline const std::string launcher = QZ_LAUNCHER_PATH, packer = QZ_PACKER_PATH;
 // A launcher that trusts the build's test key, whose private half signs here.
 inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH, signingKey = QZ_AGENT_PRIVATE_KEY;
 inline const std::string cacheRelative = ".orvane/installagent/T19q7c/hostk64/";
 // Writes its arguments, each in <>, to $AGENT_RECORD, keeps a copy of the
-// bundle it was given, and ends with a status of its own.
-inline const std::string sampleAgent = "printf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UNZIP\"} ${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > "
-                                       "\"$AGENT_RECORD\"\ncp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
-inline const std::string realUnzip = "exec /usr/bin/unzip \"$@\"";
+// bundle it was given when the root has cp, and ends with a status of its
+// own. Without AGENT_RECORD it writes nothing, least of all in the working
+// directory.
+inline const std::string sampleAgent = ": \"${AGENT_RECORD:?}\"\nprintf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UNZIP\"} "
+    "${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > \"$AGENT_RECORD\"\n! command -v cp > /dev/null || cp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
 inline const std::string cannotUnpack = "Internal error: Failed to initialize application installer (201)\nInstallation failed.\n";
 // What follows a failed download, and how its message starts.
 inline const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings and rerun the installer."
                                   "\nInstallation failed.\n", failed = "...Error: Download process failed - ";
 inline const std::string cannotUnzipAgent = "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation failed.\n";
+inline const std::string cannotStart = "Failed to start the instal agent\nFailed to start the instal agent\nInstallation failed.\n";
 
 // One answer of the server: the status line's code, header lines, and the
-// body, where AGENT stands for the agent archive, CORRUPT for it with one bit
-// flipped, and SIGNATURE and FOREIGN for its signature by the test key and by
-// another one.
+// body, where %AGENT% stands for the agent archive, %CORRUPT% for it with one
+// bit flipped, and %SIGNATURE% and %FOREIGN% for its signature by the test key
+// and by another one.
 struct Answer {
   std::string request = "/agent";
   int status = 200;
   std::string headers = "ETag: \"v1\"\r\n";
-  std::string body = "AGENT";
+  std::string body = "%AGENT%";
   bool trickle = false;
+  long holdAt = -1;  // bytes of the body sent before the answer waits for the event (0: nothing sent)
 };
 
+// Where the launcher runs: on this host, or as root in a chroot of the work
+// directory that holds only BusyBox as sh, or only the host's dash and its libraries.
+enum class Root { host, busyBox, dash };
+
+// Paths as this process reaches them.
 struct Paths { std::string work, home, cache, installer; };
 
 struct Scenario {
   std::string name{};
-  // The installer, the cache it meets and the server.
+  // The installer, the cache it meets and the server. `agentArchive`, when
+  // set, is a shell line that makes "$OUT" in a directory holding `agent` as
+  // install (mode 0755), ../zipcraft.py at hand: OUT then NAME MODE DATA
+  // triples (MODE octal or "-" for no Unix attributes, DATA "@FILE" for a file's bytes).
   bool bundledAgent = false, signedLauncher = false;
-  std::string agent = sampleAgent;  // the agent archive's start script
-  std::string installer = "setup.run";
+  std::string agent = sampleAgent, agentArchive{};
+  std::string installer = "dir/setup.run";
   // "name=content" files (a name ending in "/" is a directory) planted in the cache.
   std::vector<std::string> cacheBefore{};
   std::function<void(const Paths&)> prepare{};  // anything more
   std::vector<Answer> answers = {Answer{}};
-  // How it runs: "NAME=value" or "-NAME" to unset; the unzip on PATH runs
-  // this after logging its arguments; a shell line runs first (as root, in a
-  // mount namespace of its own).
+  // How it runs: where, from which directory under WORK, with "NAME=value"
+  // or "-NAME" (unset) over the usual environment, after a shell line (in a
+  // mount namespace of its own when root).
+  Root root = Root::host;
+  std::string directory{};
   std::vector<std::string> environment{}, arguments{};
-  std::string unzip = realUnzip;
   std::string shellFirst{};
-  bool needsRoot = false;
-  // An interruption: the signal (to the whole group as a terminal sends it,
-  // SIGTERM to the launcher alone) once the server saw the request
-  // `interruptAfter`, or the file it names is not empty, or without it once
-  // WORK/started exists.
+  bool mountProc = true, needsRoot = false, closedStandardError = false;
+  // An event during the run: a request the server sees ("GET /agent"), or a
+  // path pattern that comes to exist; then `action` runs, the signal goes
+  // (to the whole group as a terminal sends it, SIGTERM to the launcher
+  // alone) and answers held are released.
+  std::string event{};
+  std::function<void(const Paths&)> action{};
   int interrupt = 0;
-  std::string interruptAfter{};
   // What it leaves. standardError is exact, or only its end after "...".
   std::string standardError{};
   int exitCode = 0, signal = 0;
   std::vector<std::string> requests = {"HEAD /agent", "GET /agent"};
-  std::string agentSaw = "<-installbundle><SCRATCH/bundle.zip>";  // "" when it never ran
-  // The tools run, "unzip ARGS" and "rm ARGS"; not checked when empty.
-  std::vector<std::string> tools{};
-  // Every file (and empty directory, with "/") under the cache, sorted, the
-  // validator with its content.
-  std::vector<std::string> cache = {".validatestring=ETag: \"v1\"\r", "installagent.lock",
-                                    "installagent/install"};
+  std::string agentSaw = "<-installbundle><%SCRATCH%/bundle.zip>";  // "" when it never ran
+  // Every entry under the cache, sorted: a directory ends in "/" (only when
+  // empty), a link in "@", anything else not a file in "|"; the validator with its content.
+  std::vector<std::string> cache = {".validatestring=ETag: \"v1\"\r", "installagent.lock", "installagent/install"};
+  bool sameAsUnzip = false;  // the cached agent is what Info-ZIP's unzip -qq -o makes of the archive
+  // When not empty, a plain run of `nextInstaller` (or the same) follows,
+  // asks exactly these and runs the agent.
+  std::vector<std::string> nextRequests{};
+  std::string nextInstaller{};
 };
+
+inline void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
+
+// The row's name as a test name: runs of other characters become one "_".
+inline std::string testName(const std::string& name) {
+  std::string result;
+  for (char c : name)
+    if (std::isalnum(static_cast<unsigned char>(c))) result += c;
+    else if (!result.empty() && result.back() != '_') result += '_';
+  while (!result.empty() && result.back() == '_') result.pop_back();
+  return result;
+}
 
 inline std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = 0; !from.empty() && (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
   return text;
 }
 
-namespace fs = std::filesystem;
+// Packs `image`, WORK/bundle.zip and, when `offline`, WORK/agent.zip into `installer`.
+inline bool packInstaller(const std::string& work, const std::string& installer, bool offline,
+                          const std::string& image = launcher, const std::vector<std::string>& options = {}) {
+  fs::create_directories(fs::path(installer).parent_path());
+  std::vector<std::string> argv = {packer, image, work + "/bundle.zip", installer};
+  if (offline) argv.insert(argv.begin() + 1, {"--agent", work + "/agent.zip"});
+  argv.insert(argv.begin() + 1, options.begin(), options.end());
+  return runProcess(argv).exitCode == 0;
+}
 
-// Makes WORK/bundle.zip and WORK/agent.zip of `agent`'s members, then packs
-// `image` and them into `installer`, with the agent only when `offline`.
+// Makes WORK/bundle.zip and WORK/agent.zip of `agent`'s members, then packs them.
 inline bool packInstaller(const std::string& work, const std::string& installer,
                           const std::vector<std::pair<std::string, std::string>>& agent, bool offline,
                           const std::string& image = launcher) {
   makeZip(work + "/bundle.zip", {{"product/readme.txt", "the product"}});
   makeZip(work + "/agent.zip", agent);
-  fs::create_directories(fs::path(installer).parent_path());
-  std::vector<std::string> argv = {packer, image, work + "/bundle.zip", installer};
-  if (offline) argv.insert(argv.begin() + 1, {"--agent", work + "/agent.zip"});
-  return runProcess(argv).exitCode == 0;
+  return packInstaller(work, installer, offline, image);
+}
+
+// The bytes of bundle.zip inside an installer, as Info-ZIP reads it.
+inline std::string bundleOf(const std::string& installer) {
+  return runProcess({"/usr/bin/unzip", "-p", installer, "bundle.zip"}).standardOutput;
 }
 
 // Every entry under `directory` as the Scenario's `cache` lists them.
@@ -109,10 +150,14 @@ inline std::vector<std::string> listCache(const std::string& directory) {
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(directory, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    std::string name = fs::relative(it->path(), directory).string();
-    bool link = it->is_symlink(), directory = !link && it->is_directory();
-    if (!directory || fs::is_empty(it->path()))
-      entries.push_back(name + (link ? "@" : directory ? "/" : name == ".validatestring" ? "=" + readFile(it->path()) : ""));
+    std::string name = it->path().lexically_relative(directory).string();
+    auto type = it->symlink_status().type();
+    if (type == fs::file_type::directory && !fs::is_empty(it->path())) continue;
+    entries.push_back(name + (type == fs::file_type::symlink     ? "@"
+                              : type == fs::file_type::directory ? "/"
+                              : type != fs::file_type::regular   ? "|"
+                              : name == ".validatestring"        ? "=" + readFile(it->path())
+                                                                 : ""));
   }
   std::sort(entries.begin(), entries.end());
   return entries;
@@ -135,101 +180,248 @@ inline std::string signature(const std::string& file, const std::string& key = "
   return readFile(sig);
 }
 
-// Plays one scenario; failures are reported under its name.
-inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_ptr<TlsFront>& tls) {
-  SCOPED_TRACE(s.name);
-  if (s.needsRoot && geteuid() != 0) return void(std::cout << "[ SKIPPED  ] " << s.name << ": needs root\n");
-  TemporaryDirectory work, fakes;
-  std::string home = work.file("home");
-  auto expand = [&](std::string text) {
-    bool secure = text.find("HTTPS") != std::string::npos || text.find("ALIAS") != std::string::npos;
-    if (secure && !tls) tls = std::make_unique<TlsFront>(portOf(server.url()));
-    if (tls) text = replaceAll(replaceAll(text, "OTHERCA", tls->otherCa()), "CA", tls->ca());
-    if (tls) text = replaceAll(replaceAll(text, "HTTPS", tls->url()), "ALIAS", tls->url("127.0.0.2"));
-    return replaceAll(replaceAll(text, "HTTP", server.url()), "WORK", work.path());
-  };
-  for (const std::string& variable : s.environment)
-    if (variable.rfind("HOME=", 0) == 0) home = expand(variable.substr(5));
-  if (home[0] != '/') home = work.file(home);
-  Paths paths{work.path(), home, home + "/" + cacheRelative, expand("WORK/" + s.installer)};
+// ZIP archives with exactly the names, modes and attributes asked for.
+inline const std::string zipCraft =
+    "import sys, zipfile\n"
+    "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+    "  a = sys.argv[2:]\n"
+    "  for name, mode, data in zip(a[0::3], a[1::3], a[2::3]):\n"
+    "    i = zipfile.ZipInfo(name, (2001, 2, 3, 4, 5, 6))\n"
+    "    i.create_system, i.external_attr = (0, 0) if mode == '-' else (3, int(mode, 8) << 16)\n"
+    "    z.writestr(i, open(data[1:], 'rb').read() if data.startswith('@') else data)\n";
 
-  // The installer and the cache it meets.
-  ASSERT_TRUE(packInstaller(work.path(), paths.installer, {{"install", s.agent}}, s.bundledAgent, s.signedLauncher ? signedLauncher : launcher));
-  fs::create_directories(home);
-  plant(paths.cache, s.cacheBefore);
-  if (s.prepare) s.prepare(paths);
-  server.reset();
-  std::string agent = readFile(work.file("agent.zip")), corrupt = agent;
-  corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // one bit of "install" flipped: a CRC error
-  for (const Answer& a : s.answers) {
-    std::string body = a.body;
-    if (body == "SIGNATURE" || body == "FOREIGN") body = signature(work.file("agent.zip"), body == "SIGNATURE" ? signingKey : "");
-    body = replaceAll(replaceAll(body, "CORRUPT", corrupt), "AGENT", agent);
-    server.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) +
-                      " X\r\n" + expand(a.headers) + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle);
-  }
-  std::string log = work.file("tools.log");
-  writeFile(fakes.file("unzip"), "#!/bin/sh\necho \"unzip $*\" >> " + log + "\n" + s.unzip + "\n", 0755);
-  writeFile(fakes.file("rm"), "#!/bin/sh\necho \"rm $*\" >> " + log + "\nexec /bin/rm \"$@\"\n", 0755);
-
-  // The run, in a clean environment of the host's.
-  std::vector<std::string> argv = {"/usr/bin/env", "-C", work.path(), "-u", "SSL_CERT_FILE", "-u", "SSL_CERT_DIR", "-u", "http_proxy",
-      "-u", "ALL_PROXY", "-u", "NO_PROXY", "-u", "UNZIP", "HOME=" + home, "PATH=" + fakes.path() + ":" + getenv("PATH"),
-      "AGENT_RECORD=" + work.file("record"), "MARK=" + work.file("started"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent"};
-  for (const std::string& variable : s.environment) {
-    if (variable[0] != '-') argv.push_back(expand(variable));
-    if (variable[0] == '-') argv.erase(std::find_if(argv.begin(), argv.end(), [&](const std::string& a) { return a.rfind(variable.substr(1) + "=", 0) == 0; }));
-    if (variable[0] == '-') argv.insert(argv.begin() + 1, {"-u", variable.substr(1)});
-  }
-  argv.push_back(paths.installer);
-  for (const std::string& argument : s.arguments) argv.push_back(expand(argument));
-  if (!s.shellFirst.empty())
-    argv.insert(argv.begin(), {"/bin/sh", "-c", expand(s.shellFirst) + " && exec \"$@\"", "sh"});
-  if (s.needsRoot) argv.insert(argv.begin(), {"/usr/bin/unshare", "-m"});
-  ChildProcess child(argv);
-  if (s.interrupt != 0) {
-    waitUntil([&] {
-      if (s.interruptAfter.empty()) return pathExists(work.file("started"));
-      if (s.interruptAfter.rfind("WORK/", 0) == 0) return !readFile(expand(s.interruptAfter)).empty();
-      return std::ranges::count(server.takeRequests(), s.interruptAfter) > 0;
-    });
-    kill(s.interrupt == SIGTERM ? child.pid() : -child.pid(), s.interrupt);
-  }
-  ProcessResult result = child.wait();
-
-  // What the user saw and what is left, with the run's own paths named.
-  std::string all = readFile(log) + readFile(work.file("record")) + result.standardError;
-  std::smatch found;
-  std::string scratch = std::regex_search(all, found, std::regex("/tmp/qz[A-Za-z0-9]{6}")) ? found[0].str() : "";
-  auto named = [&](std::string text) {
-    return replaceAll(replaceAll(text, work.path(), "WORK"), scratch.empty() ? "\1" : scratch, "SCRATCH");
-  };
-  EXPECT_EQ(result.exitCode, s.signal == 0 ? s.exitCode : -1);
-  EXPECT_EQ(result.signal, s.signal);
-  if (s.standardError.rfind("...", 0) == 0)
-    EXPECT_THAT(named(result.standardError), testing::EndsWith(s.standardError.substr(3)));
-  else
-    EXPECT_EQ(named(result.standardError), s.standardError);
-  EXPECT_EQ(result.standardOutput, "");
-  if (s.interrupt == 0) {
-    EXPECT_EQ(server.takeRequests(), s.requests);
-  }
-  EXPECT_EQ(named(readFile(work.file("record"))), s.agentSaw);
-  if (pathExists(work.file("record.bundle")) && s.unzip == realUnzip) {
-    EXPECT_EQ(readFile(work.file("record.bundle")), readFile(work.file("bundle.zip")));
-  }
-  std::string tools;
-  for (const std::string& line : s.tools) tools += line + "\n";
-  EXPECT_EQ(s.tools.empty() ? "" : named(readFile(log)), tools);
-  std::vector<std::string> cache = listCache(paths.cache);
-  for (std::string& entry : cache) entry = replaceAll(entry, work.path().substr(1), "WORK");
-  EXPECT_EQ(cache, s.cache);
-  EXPECT_FALSE(!scratch.empty() && pathExists(scratch)) << scratch;
-  EXPECT_FALSE(pathExists(work.file("pwned")));
-  bool made = result.exitCode == 0 && s.cacheBefore.empty() && fs::exists(paths.cache);  // by the run, under its umask
-  for (std::string d = paths.cache; made && d.size() > home.size(); d = fs::path(d).parent_path())
-    EXPECT_EQ(fs::status(d).permissions() & fs::perms::all, fs::perms::owner_all) << d;
+// The root a chroot row runs in: BusyBox or dash as its only program.
+inline bool makeRoot(Root root, const std::string& w) {
+  std::string shell = root == Root::busyBox ? "cp /bin/busybox bin && ln -s busybox bin/sh"
+      : "cp /usr/bin/dash bin/sh && for lib in $(ldd /usr/bin/dash | grep -o '/[^ ]*'); do cp --parents -L \"$lib\" .; done";
+  return runProcess({"/bin/sh", "-c", "cd \"$0\" && mkdir -p bin dev proc home && mkdir -m 1777 tmp && mknod -m 666 dev/null c 1 3 && " + shell, w}).exitCode == 0;
 }
 
+// A shell step (as root, in a mount namespace of its own) that gives the
+// command a /tmp of its own, $0/tmp, where $0 (a directory in /tmp) stays
+// at its path: what a run leaves in /tmp, even one killed, is found there.
+inline const std::string privateTmp =
+    "mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --bind \"$0\" \"$0/tmp/$(basename \"$0\")\" "
+    "&& mount --rbind \"$0/tmp\" /tmp";
+
+class RunOfScenario {
+ public:
+  explicit RunOfScenario(const Scenario& s) : s_(s), w_(work_.path()) {}
+
+  void play() {
+    if ((s_.needsRoot || chrooted_) && geteuid() != 0) GTEST_SKIP() << "needs root";
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    ASSERT_NO_FATAL_FAILURE(makeInstallerAndCache());
+    std::string bundle = bundleOf(paths_.installer);
+    std::vector<std::string> beside = listing(fs::path(paths_.installer).parent_path());
+    ProcessResult result = run(paths_.installer, true);
+    expectOutcome(result, bundle);
+    if (inTestMode() || s_.action) beside = listing(fs::path(paths_.installer).parent_path());
+    EXPECT_EQ(listing(fs::path(paths_.installer).parent_path()), beside) << "beside the installer";
+    if (s_.nextRequests.empty()) return;
+    std::string next = s_.nextInstaller.empty() ? paths_.installer : w_ + "/" + s_.nextInstaller;
+    bundle = bundleOf(next);
+    fs::remove(w_ + "/record"), fs::remove(w_ + "/record.bundle");
+    result = run(next, false);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(server_.takeRequests(), s_.nextRequests);
+    EXPECT_NE(readFile(w_ + "/record"), "");
+    if (pathExists(w_ + "/record.bundle")) {
+      EXPECT_EQ(readFile(w_ + "/record.bundle"), bundle);
+    }
+    EXPECT_EQ(leftInTmp(), std::vector<std::string>{});
+    EXPECT_EQ(listing(fs::path(paths_.installer).parent_path()), beside) << "beside the installer";
+  }
+
+ private:
+  bool inTestMode() const {
+    return std::ranges::any_of(s_.environment, [](const std::string& v) { return v.rfind("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__=", 0) == 0; });
+  }
+
+  // `text` with its placeholders replaced; %WORK% as the launcher sees it, or as this process does.
+  std::string expand(std::string text, bool asLauncher = true) {
+    for (const char* secure : {"%HTTPS%", "%ALIAS%", "%TLSHOST%", "%CA%", "%OTHERCA%"})
+      if (!tls_ && text.find(secure) != std::string::npos) tls_ = std::make_unique<TlsFront>(portOf(server_.url()), w_ + "/tls");
+    if (tls_) {
+      std::string host = tls_->url().substr(8);
+      for (auto [from, to] : {std::pair{"%HTTPS%", tls_->url()}, {"%ALIAS%", tls_->url("127.0.0.2")}, {"%TLSHOST%", host},
+                              {"%CA%", tls_->ca()}, {"%OTHERCA%", tls_->otherCa()}})
+        text = replaceAll(text, from, to);
+    }
+    for (auto [from, to] : {std::pair{"%HTTP%", server_.url()}, {"%TMP%", tmp_}, {"%CACHE%", paths_.cache},
+                            {"%WORK%", asLauncher && chrooted_ ? std::string() : w_}})
+      text = replaceAll(text, from, to);
+    return text;
+  }
+
+  // A path the launcher names, as this process reaches it.
+  std::string outside(const std::string& path) const {
+    if (chrooted_ || (privateTmp_ && path.rfind("/tmp/", 0) == 0 && path.rfind(w_, 0) != 0)) return w_ + path;
+    return path;
+  }
+
+  void makeInstallerAndCache() {
+    std::string cwd = w_ + "/" + s_.directory;
+    fs::create_directories(cwd);
+    fs::create_directories(w_ + "/canary");
+    ASSERT_TRUE(!chrooted_ || makeRoot(s_.root, w_));
+    // The launcher's environment: decoy unzip and rm first on PATH, which must never start.
+    fs::create_directories(w_ + "/decoy");
+    for (const char* tool : {"unzip", "rm"})
+      writeFile(w_ + "/decoy/" + tool, "#!/bin/sh\necho \"" + std::string(tool) + " $*\" >> " + expand("%WORK%") + "/decoy.log\nexit 9\n", 0755);
+    variables_ = {std::string("PATH=") + (chrooted_ ? "/decoy:/bin" : w_ + "/decoy:/usr/local/bin:/usr/bin:/bin"), "HOME=%WORK%/home",
+                  "AGENT_RECORD=%WORK%/record", "MARK=%WORK%/started", "QZ_INTERNAL_INSTALL_AGENT_URL=%HTTP%/agent"};
+    for (const std::string& variable : s_.environment) {
+      std::string name = variable[0] == '-' ? variable.substr(1) : variable.substr(0, variable.find('=') + 1);
+      std::erase_if(variables_, [&](const std::string& v) { return v.rfind(variable[0] == '-' ? name + "=" : name, 0) == 0; });
+      if (variable[0] != '-') variables_.push_back(variable);
+    }
+    for (std::string& variable : variables_) variable = expand(variable);
+    std::string home = std::ranges::find_if(variables_, [](const std::string& v) { return v.rfind("HOME=", 0) == 0; })->substr(5);
+    paths_.work = w_;
+    paths_.home = home.empty() ? tmp_ : home[0] != '/' ? cwd + "/" + home : outside(home);
+    paths_.cache = paths_.home + "/" + cacheRelative;
+    paths_.installer = w_ + "/" + s_.installer;
+
+    // The installer and the cache it meets.
+    makeZip(w_ + "/bundle.zip", {{"product/readme.txt", "the product"}});
+    if (s_.agentArchive.empty()) {
+      makeZip(w_ + "/agent.zip", {{"install", s_.agent}});
+    } else {
+      fs::create_directories(w_ + "/agent-src");
+      writeFile(w_ + "/agent-src/install", s_.agent, 0755);
+      writeFile(w_ + "/zipcraft.py", zipCraft);
+      ASSERT_EQ(runProcess({"/usr/bin/env", "-C", w_ + "/agent-src", "OUT=" + w_ + "/agent.zip", "/bin/sh", "-c",
+                            expand(s_.agentArchive, false)}).exitCode, 0);
+    }
+    ASSERT_TRUE(packInstaller(w_, paths_.installer, s_.bundledAgent, s_.signedLauncher ? signedLauncher : launcher));
+    if (!home.empty()) fs::create_directories(paths_.home);
+    plant(paths_.cache, s_.cacheBefore);
+    if (s_.prepare) s_.prepare(paths_);
+    std::string agent = readFile(w_ + "/agent.zip"), corrupt = agent;
+    corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // one bit of "install" flipped: a CRC error
+    for (const Answer& a : s_.answers) {
+      std::string body = a.body;
+      if (body == "%SIGNATURE%" || body == "%FOREIGN%") body = signature(w_ + "/agent.zip", body == "%SIGNATURE%" ? signingKey : "");
+      body = replaceAll(replaceAll(body, "%CORRUPT%", corrupt), "%AGENT%", agent);
+      server_.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" + expand(a.headers) +
+                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle, a.holdAt);
+    }
+  }
+
+  // The command that runs `installer`, as root in a mount namespace with a
+  // /tmp of its own (WORK/tmp, WORK still at its path) or in the chroot.
+  std::vector<std::string> command(const std::string& installer) {
+    std::vector<std::string> argv = {"/usr/bin/env", "-i"};
+    if (!chrooted_) argv.insert(argv.end(), {"-C", w_ + "/" + s_.directory});
+    argv.insert(argv.end(), variables_.begin(), variables_.end());
+    if (chrooted_) argv.insert(argv.end(), {"/usr/sbin/chroot", w_});
+    argv.push_back(chrooted_ ? installer.substr(w_.size()) : installer);
+    for (const std::string& argument : s_.arguments) argv.push_back(expand(argument));
+    std::vector<std::string> first;
+    if (privateTmp_) first.push_back(privateTmp);
+    if (chrooted_ && s_.mountProc) first.push_back("mount -t proc proc \"$0/proc\"");
+    if (!s_.shellFirst.empty()) first.push_back(expand(s_.shellFirst, false));
+    if (first.empty()) return argv;
+    std::string line;
+    for (const std::string& step : first) line += step + " && ";
+    argv.insert(argv.begin(), {"/bin/sh", "-c", line + "exec \"$@\"", w_});
+    if (geteuid() == 0) argv.insert(argv.begin(), {"/usr/bin/unshare", "-m"});
+    return argv;
+  }
+
+  bool happened(const std::string& event) {
+    if (event.find(' ') != std::string::npos && std::isupper(static_cast<unsigned char>(event[0]))) return server_.saw(event);
+    glob_t found{};
+    bool any = glob(event.c_str(), 0, nullptr, &found) == 0 && found.gl_pathc > 0;
+    globfree(&found);
+    return any;
+  }
+
+  ProcessResult run(const std::string& installer, bool withEvent) {
+    ChildProcess child(command(installer), s_.closedStandardError);
+    if (withEvent && !s_.event.empty()) {
+      std::string event = expand(s_.event, false);
+      if (waitFor([&] { return happened(event) || !child.running(); }) && happened(event)) {
+        if (s_.action) s_.action(paths_);
+        if (s_.interrupt != 0) kill(s_.interrupt == SIGTERM ? child.pid() : -child.pid(), s_.interrupt);
+      } else {
+        ADD_FAILURE() << "the run ended or took a minute before " << event;
+        kill(-child.pid(), SIGKILL);
+      }
+      server_.release();
+    }
+    return child.wait();
+  }
+
+  // What is in the launcher's /tmp beside the work directory, when it is its own.
+  std::vector<std::string> leftInTmp() const {
+    std::vector<std::string> left;
+    if (tmp_ == "/tmp") return left;
+    for (const auto& entry : fs::directory_iterator(tmp_))
+      if (entry.path().filename() != fs::path(w_).filename() && entry.path().filename() != ".orvane") left.push_back(entry.path());
+    return left;
+  }
+
+  static std::vector<std::string> listing(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // What the user saw and what is left, with the run's own paths named.
+  void expectOutcome(const ProcessResult& result, const std::string& bundle) {
+    std::string record = readFile(w_ + "/record");
+    std::smatch found;
+    std::string scratch = std::regex_search(record, found, std::regex("([^<>]*/qz[A-Za-z0-9]{6})/bundle\\.zip")) ? found[1].str()
+        : std::regex_search(result.standardError, found, std::regex("/tmp/qz[A-Za-z0-9]{6}")) ? found[0].str() : "";
+    auto named = [&](std::string text) {
+      if (!scratch.empty()) text = replaceAll(text, scratch, "%SCRATCH%");
+      return chrooted_ ? text : replaceAll(text, w_, "%WORK%");
+    };
+    EXPECT_EQ(result.exitCode, s_.signal == 0 ? s_.exitCode : -1) << result.standardError;
+    EXPECT_EQ(result.signal, s_.signal);
+    if (s_.standardError.rfind("...", 0) == 0)
+      EXPECT_THAT(named(result.standardError), testing::EndsWith(s_.standardError.substr(3)));
+    else
+      EXPECT_EQ(named(result.standardError), s_.standardError);
+    EXPECT_EQ(result.standardOutput, "");
+    if (s_.interrupt == 0) {
+      EXPECT_EQ(server_.takeRequests(), s_.requests);
+    }
+    server_.takeRequests();
+    EXPECT_EQ(named(record), s_.agentSaw);
+    if (pathExists(w_ + "/record.bundle")) {
+      EXPECT_EQ(readFile(w_ + "/record.bundle"), bundle);
+    }
+    EXPECT_EQ(readFile(w_ + "/decoy.log"), "") << "a decoy on PATH was started";
+    EXPECT_EQ(listCache(paths_.cache), s_.cache);
+    EXPECT_FALSE(!scratch.empty() && pathExists(outside(scratch))) << scratch;
+    EXPECT_EQ(leftInTmp(), std::vector<std::string>{});
+    EXPECT_TRUE(fs::is_empty(w_ + "/canary"));
+    EXPECT_FALSE(pathExists(w_ + "/" + s_.directory + "/pwned"));
+    if (s_.sameAsUnzip) {
+      ASSERT_EQ(runProcess({"/usr/bin/unzip", "-qq", "-o", w_ + "/agent.zip", "-d", w_ + "/reference"}).exitCode, 0);
+      EXPECT_EQ(describeTree(paths_.cache + "installagent"), describeTree(w_ + "/reference"));
+    }
+    bool made = result.exitCode == 0 && s_.cacheBefore.empty() && fs::exists(paths_.cache);  // by the run, under its umask
+    for (std::string d = paths_.cache; made && d.size() > paths_.home.size(); d = fs::path(d).parent_path())
+      EXPECT_EQ(fs::status(d).permissions() & fs::perms::all, fs::perms::owner_all) << d;
+  }
+
+  const Scenario& s_;
+  TemporaryDirectory work_;
+  const std::string w_;
+  const bool chrooted_ = s_.root != Root::host, privateTmp_ = geteuid() == 0 && !chrooted_;
+  const std::string tmp_ = chrooted_ || privateTmp_ ? w_ + "/tmp" : "/tmp";  // the launcher's /tmp, from here
+  ScriptedServer server_;
+  std::unique_ptr<TlsFront> tls_;
+  Paths paths_;
+  std::vector<std::string> variables_;
+};
+
+inline void playScenario(const Scenario& s) { RunOfScenario(s).play(); }
 
 }  // namespace testing_support

@@ -10,6 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -52,10 +55,34 @@ inline void writeFile(const std::string& path, const std::string& content, int m
 
 inline bool pathExists(const std::string& path) { struct stat status; return lstat(path.c_str(), &status) == 0; }
 
-// Polls for up to five seconds.
+// Polls every millisecond until `condition` holds; false when it still does
+// not after `seconds`, a bound that only a broken run reaches.
 template <typename Condition>
-void waitUntil(Condition condition) {
-  for (int i = 0; i < 500 && !condition(); ++i) usleep(10000);
+bool waitFor(Condition condition, int seconds = 60) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!condition())
+    if (std::chrono::steady_clock::now() > deadline) return false; else usleep(1000);
+  return true;
+}
+
+// Every entry under `root`, sorted, one line each as lstat sees it: name,
+// mode (type and permissions), then a link's target, or a file's content and
+// the modification time; a link is never followed.
+inline std::vector<std::string> describeTree(const std::string& root) {
+  std::vector<std::string> lines;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    struct stat status;
+    lstat(it->path().c_str(), &status);
+    std::ostringstream line;
+    line << it->path().lexically_relative(root).string() << " " << std::oct << status.st_mode << " ";
+    if (S_ISLNK(status.st_mode)) line << std::filesystem::read_symlink(it->path()).string();  // its own time is when it was made
+    else line << (S_ISREG(status.st_mode) ? readFile(it->path()) : "") << " " << std::dec << status.st_mtim.tv_sec;
+    lines.push_back(line.str());
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
 }
 
 // How a process ended: an exit code, or the signal that killed it (never both).
@@ -65,26 +92,37 @@ struct ProcessResult {
 };
 
 // argv (argv[0] a path) in a session of its own, so that the test can signal
-// its whole process group as a terminal would, with /dev/null as input.
+// its whole process group as a terminal would, with /dev/null as input and
+// standard error a file, or a pipe whose reading end is already closed.
 class ChildProcess {
  public:
-  explicit ChildProcess(const std::vector<std::string>& argv) {
+  explicit ChildProcess(const std::vector<std::string>& argv, bool closedStandardError = false) {
     std::vector<char*> arguments;
     for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
     std::string out = outputs_.file("out"), err = outputs_.file("err");  // no allocation after fork()
-    if ((pid_ = fork()) != 0) return;
+    int closedPipe[2] = {-1, -1};
+    if (closedStandardError && pipe2(closedPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if ((pid_ = fork()) != 0) {
+      if (closedStandardError) close(closedPipe[1]), close(closedPipe[0]);
+      return;
+    }
+    close(closedPipe[0]);
     // Signals the test's own starter ignored (a background job's SIGINT) are not the child's.
     for (int interruption : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) signal(interruption, SIG_DFL);
     setsid();
     dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);
-    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
+    dup2(closedStandardError ? closedPipe[1] : open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
     execv(arguments[0], arguments.data());
     _exit(127);
   }
   ~ChildProcess() { if (pid_ > 0) waitpid(pid_, nullptr, 0); }  // when wait() was not called
   pid_t pid() const { return pid_; }
+  bool running() const {
+    siginfo_t info{};
+    return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+  }
   ProcessResult wait() {
     int status = 0;
     waitpid(std::exchange(pid_, -1), &status, 0);
@@ -146,29 +184,37 @@ class ScriptedServer {
     });
   }
   ~ScriptedServer() {
+    release();
     shutdown(fd_, SHUT_RDWR);  // ends the accept() above
     acceptor_.join();
     for (std::thread& connection : connections_) connection.join();
     close(fd_);
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  // `trickle`: the body goes one byte every 20 ms.
-  void answer(const std::string& request, const std::string& reply, bool trickle = false) {
+  // `trickle`: the body goes one byte every 20 ms. `holdAt` >= 0: after that
+  // many bytes of the body (0: before the status line) the answer waits for release().
+  void answer(const std::string& request, const std::string& reply, bool trickle = false, long holdAt = -1) {
     std::lock_guard lock(mutex_);
-    answers_[request] = {reply, trickle};
+    answers_[request] = {reply, trickle, holdAt};
   }
+  void release() { std::lock_guard lock(mutex_); released_ = true; changed_.notify_all(); }
   std::vector<std::string> takeRequests() { std::lock_guard lock(mutex_); return std::exchange(requests_, {}); }
-  void reset() {  // forgets the answers and the requests
+  bool saw(const std::string& request) {
     std::lock_guard lock(mutex_);
-    answers_.clear();
-    requests_.clear();
+    return std::find(requests_.begin(), requests_.end(), request) != requests_.end();
   }
 
  private:
+  struct Reply { std::string bytes; bool trickle = false; long holdAt = -1; };
+
   static bool sendAll(int fd, const char* data, size_t size) {
     for (ssize_t sent; size > 0; data += sent, size -= sent)
       if ((sent = send(fd, data, size, MSG_NOSIGNAL)) <= 0) return false;
     return true;
+  }
+  void waitForRelease() {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(120), [this] { return released_; });
   }
 
   // Answers requests on one connection until the client closes it.
@@ -185,18 +231,24 @@ class ScriptedServer {
       std::string method, target;
       std::istringstream(received.substr(0, end)) >> method >> target;
       received.erase(0, end + 4);
-      auto [bytes, trickle] = std::pair<std::string, bool>{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", false};
+      Reply reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"};
       {
         std::lock_guard lock(mutex_);
         requests_.push_back(method + " " + target);
         for (const std::string& key : {target, method + " " + target})
-          if (answers_.count(key) != 0) std::tie(bytes, trickle) = answers_[key];
+          if (answers_.count(key) != 0) reply = answers_[key];
       }
-      size_t body = bytes.find("\r\n\r\n") + 4;
-      bool sent = sendAll(connection, bytes.data(), method == "HEAD" || trickle ? body : bytes.size());
-      for (size_t at = body; trickle && method != "HEAD" && sent && at < bytes.size(); ++at) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        sent = sendAll(connection, &bytes[at], 1);
+      const std::string& bytes = reply.bytes;
+      size_t body = bytes.find("\r\n\r\n") + 4, last = method == "HEAD" ? body : bytes.size();
+      size_t hold = reply.holdAt < 0 ? std::string::npos : body + reply.holdAt;
+      bool sent = true;
+      for (size_t at = 0; sent && at < last;) {
+        if (at == hold || (at == 0 && reply.holdAt == 0)) waitForRelease(), hold = std::string::npos;
+        size_t next = at < body ? body : reply.trickle ? at + 1 : last;
+        if (hold > at && hold < next) next = hold;
+        if (reply.trickle && at >= body) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sent = sendAll(connection, &bytes[at], std::min(next, last) - at);
+        at = std::min(next, last);
       }
       if (!sent) break;
     }
@@ -207,35 +259,39 @@ class ScriptedServer {
   std::thread acceptor_;
   std::vector<std::thread> connections_;
   std::mutex mutex_;
-  std::map<std::string, std::pair<std::string, bool>> answers_;
+  std::condition_variable changed_;
+  bool released_ = false;
+  std::map<std::string, Reply> answers_;
   std::vector<std::string> requests_;
 };
 
 // nginx in front of `backendPort` on a loopback https port of 127.0.0.1
 // and 127.0.0.2, started by the project's agent-server script, with a
 // self-signed certificate for 127.0.0.1 and agents.test (its own CA); another
-// CA signed nothing. Stopped on destruction.
+// CA signed nothing. Its files go in `directory`, which it makes. Stopped on
+// destruction.
 class TlsFront {
  public:
-  explicit TlsFront(int backendPort) {
-    std::string d = directory_.path();
+  TlsFront(int backendPort, const std::string& directory) : directory_(directory) {
+    const std::string& d = directory_;
+    std::filesystem::create_directories(d);
     for (std::string name : {"ca", "other"})  // self-signed: each is its own CA
       if (runProcess({"/bin/sh", "-c", "cd " + d + " && openssl req -x509 -days 2 -subj /CN=agents.test -addext subjectAltName="
                       "DNS:agents.test,IP:127.0.0.1 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + name +
                       ".key -out " + name + ".crt"}).exitCode != 0)
         throw std::runtime_error("openssl failed");
     ProcessResult started = runProcess({QZ_AGENT_SERVER_SCRIPT, "start", "--tls", ca(), d + "/ca.key", "--proxy",
-                                        "http://127.0.0.1:" + std::to_string(backendPort), directory_.file("server")});
+                                        "http://127.0.0.1:" + std::to_string(backendPort), d + "/server"});
     if (started.exitCode != 0) throw std::runtime_error("cannot start nginx: " + started.standardError);
     port_ = portOf(started.standardOutput.substr(0, started.standardOutput.find('\n')));
   }
-  ~TlsFront() { runProcess({QZ_AGENT_SERVER_SCRIPT, "stop", directory_.file("server")}); }
+  ~TlsFront() { runProcess({QZ_AGENT_SERVER_SCRIPT, "stop", directory_ + "/server"}); }
   std::string url(const std::string& host = "127.0.0.1") const { return "https://" + host + ":" + std::to_string(port_); }
-  std::string ca() const { return directory_.file("ca.crt"); }
-  std::string otherCa() const { return directory_.file("other.crt"); }
+  std::string ca() const { return directory_ + "/ca.crt"; }
+  std::string otherCa() const { return directory_ + "/other.crt"; }
 
  private:
-  TemporaryDirectory directory_;
+  std::string directory_;
   int port_ = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <regex>
 
 #include "scenario.h"
 
@@ -12,22 +13,60 @@ using namespace testing_support;
 
 namespace {
 
+// How an installer meets its terminal: the terminal's type (unset when
+// empty) and width, standard error a file instead, and an interruption (the
+// terminal's Ctrl-C to the whole group) once the output holds a text.
+struct TerminalRun {
+  std::string term = "xterm";
+  unsigned short columns = 80;
+  std::string errorFile{}, interruptOn{};
+};
+
 // Every byte `installer` writes to a raw pseudo-terminal, and the seconds it took.
-std::pair<std::string, double> runInTerminal(const std::string& home, const std::string& url, const std::string& installer) {
-  std::string homeVariable = "HOME=" + home, urlVariable = "QZ_INTERNAL_INSTALL_AGENT_URL=" + url;
+std::pair<std::string, double> runInTerminal(const std::string& home, const std::string& url, const std::string& installer,
+                                             const TerminalRun& how = {}) {
+  std::vector<std::string> argv = {"/usr/bin/env", "-i", "-C", fs::path(home).parent_path().string(), "PATH=/usr/bin:/bin", "HOME=" + home,
+                                   "QZ_INTERNAL_INSTALL_AGENT_URL=" + url, installer};
+  if (!how.term.empty()) argv.insert(argv.begin() + 4, "TERM=" + how.term);
+  std::vector<char*> arguments;
+  for (std::string& argument : argv) arguments.push_back(argument.data());
+  arguments.push_back(nullptr);
   termios raw{};
   cfmakeraw(&raw);
+  winsize size{24, how.columns, 0, 0};
   int terminal = -1;
   auto start = std::chrono::steady_clock::now();
-  pid_t pid = forkpty(&terminal, nullptr, &raw, nullptr);
-  if (pid == 0) execl("/usr/bin/env", "env", homeVariable.c_str(), urlVariable.c_str(), installer.c_str(), nullptr), _exit(127);
+  pid_t pid = forkpty(&terminal, nullptr, &raw, &size);
+  if (pid == 0) {
+    if (!how.errorFile.empty()) dup2(open(how.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    execv(arguments[0], arguments.data());
+    _exit(127);
+  }
   std::string output;
   char buffer[4096];
-  for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) output.append(buffer, count);
+  bool interrupted = how.interruptOn.empty();
+  for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) {
+    output.append(buffer, count);
+    if (!interrupted && output.find(how.interruptOn) != std::string::npos) interrupted = kill(-pid, SIGINT) == 0;
+  }
   waitpid(pid, nullptr, 0);
   close(terminal);
   return {output, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
 }
+
+// The screen a real terminal emulator (pyte) of `columns` shows after
+// `bytes`: its lines without trailing blanks, the empty ones at the end left
+// out; "cursor moved" is added when the cursor is not where it started.
+std::string emulatedScreen(const std::string& bytes, int columns, const std::string& directory) {
+  writeFile(directory + "/screen.bytes", bytes);
+  return runProcess({"/usr/bin/python3", "-c", "import sys, pyte\n"
+      "screen = pyte.Screen(int(sys.argv[2]), 24)\npyte.ByteStream(screen).feed(open(sys.argv[1], 'rb').read())\n"
+      "shown = '\\n'.join(line.rstrip() for line in screen.display).rstrip('\\n')\n"
+      "print(shown + ('' if (screen.cursor.x, screen.cursor.y) == (0, 0) else '\\ncursor moved'), end='')",
+      directory + "/screen.bytes", std::to_string(columns)}).standardOutput;
+}
+
+bool haveTerminalEmulator() { return runProcess({"/usr/bin/python3", "-c", "import pyte"}).exitCode == 0; }
 
 // What a terminal shows after `bytes`: "\r" returns, "\033[K" erases to the end of the line.
 std::string screen(const std::string& bytes) {
@@ -63,6 +102,50 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
     EXPECT_EQ(draws > 0, downloads);
     EXPECT_LE(draws, seconds * 10 + 1) << "more than ten a second";
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Each line a 30-column terminal gets, between returns and line ends, with
+// escape sequences left out: never longer than 29 characters.
+size_t longestLine(const std::string& bytes) {
+  std::string visible = std::regex_replace(bytes, std::regex("\033\\[[0-9;?]*[A-Za-z]"), "");
+  size_t longest = 0, length = 0;
+  for (unsigned char c : visible) {
+    if (c == '\r' || c == '\n') length = 0;
+    else if ((c & 0xC0) != 0x80) longest = std::max(longest, ++length);
+  }
+  return longest;
+}
+
+TEST(Terminal, NarrowInterruptedDumbOrRedirected) {
+  if (!haveTerminalEmulator()) GTEST_SKIP() << "no python3-pyte";
+  TemporaryDirectory work;
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", "exit 0"}}, false));
+  ScriptedServer server;
+  server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
+  std::string halfMiB(1 << 20, 'x');
+  server.answer("/half", okAnswer(halfMiB), false, 512 << 10);
+  struct Case { std::string path; TerminalRun how; std::string screen; bool escapes; };
+  Case cases[] = {{"/slow", {.columns = 30}, "", true},
+                  {"/slow", {.interruptOn = "% of "}, "", true},
+                  {"/slow", {.term = "dumb"}, "", false},
+                  {"/slow", {.term = ""}, "", false},
+                  {"/slow", {.errorFile = work.file("errors")}, "", false},
+                  {"/half", {.interruptOn = "Downloading the install agent: 50% of 1.0 MiB"}, "", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " " + c.how.term + " " + std::to_string(c.how.columns) + " " + c.how.interruptOn + c.how.errorFile);
+    fs::remove_all(work.file("home"));
+    auto [output, seconds] = runInTerminal(work.file("home"), server.url() + c.path, work.file("setup.run"), c.how);
+    EXPECT_EQ(emulatedScreen(output, c.how.columns, work.path()), c.screen);
+    EXPECT_EQ(output.find('\033') != std::string::npos, c.escapes) << output;
+    EXPECT_LE(longestLine(output), c.how.columns - 1u);
+    EXPECT_EQ(c.how.errorFile.empty() ? "" : readFile(c.how.errorFile), "");
+    EXPECT_THAT(output, testing::HasSubstr(c.how.interruptOn));
+  }
+  server.release();
 }
 
 }  // namespace
