@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <memory>
 
 #include "launcher/message_reporter.h"
+#include "launcher/zip_host_attributes.h"
 
 namespace {
 
@@ -62,9 +64,10 @@ void makeDirectories(const std::string& path) {
   mkdir(path.c_str(), 0777);
 }
 
-void complain(const std::string& archiveName, const char* member, const char* problem) {
+// One line naming the archive, the member when there is one, and the problem.
+void complain(const std::string& archiveName, std::string_view member, const char* problem) {
   std::string line = archiveName + ": ";
-  if (member != nullptr) line += std::string(member) + ": ";
+  if (!member.empty()) line.append(member).append(": ");
   reportToConsole(line + (problem != nullptr ? problem : "unreadable"), true);
 }
 
@@ -77,19 +80,54 @@ void useUtf8Names() {
   done = true;
 }
 
-// A member as the disk gets it: devices, FIFOs and sockets become plain files,
-// as unzip makes them, and the mode loses set-ID and sticky bits.
-void tameEntry(archive_entry* entry) {
+// What unzip's permissions of a member depend on beside the member itself.
+struct PermissionRules {
+  std::map<std::string, ZipHostAttributes> members;
+  unsigned umask;
+};
+
+unsigned currentUmask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+// Makes a member what the disk gets: devices, FIFOs and sockets become plain
+// files, as unzip makes them, and the permissions are the ones unzip gives
+// (from the Unix mode of a member made on Unix, from its MS-DOS attributes
+// otherwise), without set-ID and sticky bits. False for a member that cannot
+// be unpacked as unzip would.
+bool tameEntry(archive_entry* entry, const PermissionRules& rules) {
+  std::string name = archive_entry_pathname(entry);
+  auto found = rules.members.find(name);
   mode_t type = archive_entry_filetype(entry);
-  if (type != AE_IFDIR && type != AE_IFLNK) archive_entry_set_filetype(entry, AE_IFREG);
-  archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+  // unzip makes a directory of a name that ends in "/" and of nothing else;
+  // libarchive also of a name with the MS-DOS directory bit, to which it adds
+  // the "/".
+  if (found == rules.members.end() && type == AE_IFDIR && name.size() > 1 && name.back() == '/') {
+    name.pop_back();
+    found = rules.members.find(name);
+    if (found == rules.members.end()) return true;
+    // libarchive hands no data for what it takes as a directory: unzip's file
+    // would be made of nothing but zeros, so only an empty one is.
+    if (archive_entry_size(entry) > 0) return false;
+    archive_entry_copy_pathname(entry, name.c_str());
+    type = AE_IFREG;
+  }
+  if (type != AE_IFDIR && type != AE_IFLNK) type = AE_IFREG;
+  archive_entry_set_filetype(entry, type);
+  unsigned permissions = found == rules.members.end()
+                             ? archive_entry_perm(entry) & 0777
+                             : unzipPermissions(found->second, type == AE_IFDIR, rules.umask);
+  archive_entry_set_perm(entry, permissions);
   archive_entry_set_rdev(entry, 0);
+  return true;
 }
 
 // Copies the data of the current member; its CRC-32 is checked once all of
 // it has been read, and a mismatch comes back as a warning.
 UnzipResult copyData(archive* reader, archive* writer, const std::string& archiveName,
-                     const char* member) {
+                     std::string_view member) {
   const void* block;
   size_t size;
   la_int64_t offset;
@@ -106,9 +144,12 @@ UnzipResult copyData(archive* reader, archive* writer, const std::string& archiv
 }
 
 UnzipResult unpackMember(archive* reader, archive* writer, archive_entry* entry,
-                         const std::string& archiveName) {
-  const char* member = archive_entry_pathname(entry);
-  tameEntry(entry);
+                         const std::string& archiveName, const PermissionRules& rules) {
+  std::string member = archive_entry_pathname(entry);
+  if (!tameEntry(entry, rules)) {
+    complain(archiveName, member, "a file marked as a directory holds data");
+    return UnzipResult::damagedMember;
+  }
   if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
     complain(archiveName, member, archive_error_string(writer));
     return errno == ENOSPC || errno == EDQUOT ? UnzipResult::cannotWrite
@@ -122,25 +163,26 @@ UnzipResult unpackMember(archive* reader, archive* writer, archive_entry* entry,
   return result;
 }
 
-UnzipResult unpackAll(archive* reader, archive* writer, const std::string& archiveName) {
+UnzipResult unpackAll(archive* reader, archive* writer, const std::string& archiveName,
+                      const PermissionRules& rules) {
   archive_entry* entry;
   int status;
   while ((status = archive_read_next_header(reader, &entry)) >= ARCHIVE_WARN) {
     if (status == ARCHIVE_EOF) break;
     if (archive_entry_pathname(entry) == nullptr) {
-      complain(archiveName, nullptr, "a member's name is not valid");
+      complain(archiveName, "", "a member's name is not valid");
       return UnzipResult::refusedMember;
     }
-    UnzipResult result = unpackMember(reader, writer, entry, archiveName);
+    UnzipResult result = unpackMember(reader, writer, entry, archiveName, rules);
     if (result != UnzipResult::unpacked) return result;
   }
   if (status != ARCHIVE_EOF) {
-    complain(archiveName, nullptr, archive_error_string(reader));
+    complain(archiveName, "", archive_error_string(reader));
     return UnzipResult::damagedMember;
   }
   // Directories get their modes and times now that nothing more goes in.
   if (archive_write_close(writer) != ARCHIVE_OK) {
-    complain(archiveName, nullptr, archive_error_string(writer));
+    complain(archiveName, "", archive_error_string(writer));
     return UnzipResult::cannotWrite;
   }
   return UnzipResult::unpacked;
@@ -155,16 +197,17 @@ UnzipResult unpackZipArchive(int archive, const std::string& archiveName,
   Writer writer(archive_write_disk_new());
   if (!reader || !writer) return UnzipResult::cannotWrite;
   archive_read_support_format_zip_seekable(reader.get());
-  if (archive_read_open_fd(reader.get(), archive, readBlockSize) != ARCHIVE_OK) {
-    complain(archiveName, nullptr, archive_error_string(reader.get()));
+  PermissionRules rules{readZipHostAttributes(archive), currentUmask()};
+  if (lseek(archive, 0, SEEK_SET) != 0 || archive_read_open_fd(reader.get(), archive, readBlockSize) != ARCHIVE_OK) {
+    complain(archiveName, "", archive_error_string(reader.get()));
     return UnzipResult::notAnArchive;
   }
   archive_write_disk_set_options(writer.get(), writeFlags);
   makeDirectories(targetDirectory);
   WorkingDirectory inTarget(targetDirectory);
   if (!inTarget.entered()) {
-    complain(archiveName, nullptr, ("cannot enter " + targetDirectory).c_str());
+    complain(archiveName, "", ("cannot enter " + targetDirectory).c_str());
     return UnzipResult::cannotWrite;
   }
-  return unpackAll(reader.get(), writer.get(), archiveName);
+  return unpackAll(reader.get(), writer.get(), archiveName, rules);
 }

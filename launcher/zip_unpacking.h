@@ -1,8 +1,9 @@
 // Unpacks a ZIP archive into a directory through libarchive, as Info-ZIP's
 // "unzip -qq -o" would: the same names, files, directories and symbolic
-// links, the permission bits from the archive (set-user-ID, set-group-ID and
-// sticky bits dropped), modification times from the archive, files owned by
-// the caller. Every member's CRC-32 is checked.
+// links, the permission bits unzip gives (a Unix member's own, not masked by
+// the umask; an MS-DOS member's from its read-only and directory bits, masked;
+// set-user-ID, set-group-ID and sticky bits dropped), modification times from
+// the archive, files owned by the caller. Every member's CRC-32 is checked.
 #pragma once
 
 #include <string>

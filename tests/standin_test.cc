@@ -151,3 +151,49 @@ TEST(AgentCanStart, RefusesWhatTheShellCouldNotRun) {
   }
   setenv("PATH", savedPath.c_str(), 1);
 }
+
+// Members made on many systems, with and without Unix modes, read-only and
+// directory bits: each gets the permissions Info-ZIP's unzip gives it, under
+// two umasks.
+TEST(BuiltinUnzip, GivesEachMemberInfoZipsPermissions) {
+  TemporaryDirectory work;
+  const std::string craft =
+      "import sys, zipfile\n"
+      "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+      "  for system in (0, 3, 6, 10, 11, 14, 19):\n"
+      "    for upper in (0, 0o600, 0o644, 0o755, 0o4755, 0o2750, 0o1777, 0o40755, 0o40700):\n"
+      "      for dos in (0, 1, 0x10, 0x20):\n"
+      "        name = 's%d-%o-%x' % (system, upper, dos) + ('/' if upper & 0o40000 else '')\n"
+      "        i = zipfile.ZipInfo(name, (2001, 2, 3, 4, 5, 6))\n"
+      "        i.create_system, i.external_attr = system, upper << 16 | dos\n"
+      "        z.writestr(i, '' if dos & 0x10 else name)\n"
+      "with zipfile.ZipFile(sys.argv[2], 'w') as z:\n"
+      "  i = zipfile.ZipInfo('marked-as-directory', (2001, 2, 3, 4, 5, 6))\n"
+      "  i.create_system, i.external_attr = 0, 0x10\n"
+      "  z.writestr(i, 'data')\n";
+  ASSERT_EQ(runProcess({"/usr/bin/python3", "-c", craft, work.file("hosts.zip"), work.file("marked.zip")}).exitCode, 0);
+  // libarchive hands no data for a file it takes for a directory: refused,
+  // rather than made a file of zeros.
+  EXPECT_EQ(runShellCommand("unzip -qq -o " + work.file("marked.zip") + " -d " + work.file("marked")), 2 << 8);
+  for (mode_t mask : {022, 077}) {
+    mode_t saved = umask(mask);
+    runProcess({"/usr/bin/unzip", "-qq", "-o", work.file("hosts.zip"), "-d", work.file("info-zip")});
+    int status = runShellCommand("unzip -qq -o " + work.file("hosts.zip") + " -d " + work.file("ours"));
+    umask(saved);
+    EXPECT_EQ(status, 0);
+    int compared = 0;
+    for (const auto& entry : fs::directory_iterator(work.file("info-zip"))) {
+      std::string name = entry.path().filename();
+      struct stat theirs, ours;
+      ASSERT_EQ(lstat(entry.path().c_str(), &theirs), 0);
+      ASSERT_EQ(lstat(work.file("ours/" + name).c_str(), &ours), 0) << name;
+      EXPECT_EQ(ours.st_mode, theirs.st_mode) << name << " under umask " << std::oct << mask;
+      if (S_ISREG(theirs.st_mode)) {
+        EXPECT_EQ(readFile(work.file("ours/" + name)), readFile(entry.path())) << name;
+      }
+      ++compared;
+    }
+    EXPECT_EQ(compared, 7 * 9 * 4);
+    for (const char* tree : {"info-zip", "ours"}) removeTree(work.file(tree).c_str());
+  }
+}
