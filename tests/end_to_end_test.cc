@@ -431,6 +431,8 @@ TEST(EndToEnd, AKilledRunNeverLeavesAHalfAgentForTheNextOne) {
     server.takeRequests();
     EXPECT_EQ(start()->wait().exitCode, 0);
     std::vector<std::string> requests = server.takeRequests();
+    // The killed run's request may be logged only after the kill.
+    requests.erase(requests.begin(), std::ranges::find(requests, "HEAD /agent"));
     EXPECT_EQ(readFile(work.file("record")), "whole\n") << "after a kill that ran: " << killedRan;
     EXPECT_THAT(requests, testing::AnyOf(testing::ElementsAre("HEAD /agent"), testing::ElementsAre("HEAD /agent", "GET /agent")));
     for (const auto& entry : fs::directory_iterator(cache))
