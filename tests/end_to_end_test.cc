@@ -394,6 +394,22 @@ TEST(EndToEnd, InstallersRunInARootWithOnlyBusyBox) {
 
 namespace {
 
+// Another installer renamed over the path after the start, before the payload
+// is unpacked (strace holds the scratch directory's mkdir for a while): the
+// run still unpacks and runs its own.
+TEST(EndToEnd, AnInstallerRenamedOverBeforeItUnpacksRunsItsOwnPayload) {
+  TemporaryDirectory work;
+  for (const char* name : {"mine", "other"})
+    ASSERT_TRUE(packInstaller(work.path(), work.file(std::string(name) + ".run"), {{"install", "echo " + std::string(name)}}, true));
+  ChildProcess run({"/usr/bin/strace", "-f", "-qq", "-o", work.file("trace"), "-e", "trace=mkdir", "-e",
+                    "inject=mkdir:delay_exit=1000000", work.file("mine.run")});
+  ASSERT_TRUE(waitFor([&] { return readFile(work.file("trace")).find("mkdir(") != std::string::npos; }));
+  fs::rename(work.file("other.run"), work.file("mine.run"));
+  ProcessResult result = run.wait();
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "mine\n");
+}
+
 // SIGKILL of the whole run at moments spread over the download and unpacking
 // of a large agent: the next plain run never starts a half-unpacked agent (the
 // agent checks its data before it says so), and leaves no unfinished staging.
