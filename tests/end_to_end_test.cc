@@ -48,17 +48,6 @@ Scenario refused(std::string name, std::string offender, std::function<void(cons
           .exitCode = 255, .requests = {}, .agentSaw = "", .cache = cache};
 }
 
-// The launcher with the test key, answered `archive` and the signature
-// `sig` (none when empty): anything but the test key's own signature of the
-// archive leaves nothing cached.
-Scenario signedBy(std::string name, std::string archive, std::string sig) {
-  Scenario s{.name = name, .signedLauncher = true, .answers = {{.body = archive}}, .requests = {"HEAD /agent", "GET /agent", "GET /agent.sig"}};
-  if (!sig.empty()) s.answers.push_back({.request = "/agent.sig", .headers = "", .body = sig});
-  if (archive == "AGENT" && sig == "SIGNATURE") return s;
-  s.standardError = failed + "The install agent's signature did not verify" + advice, s.exitCode = 255, s.agentSaw = "", s.cache = {"installagent.lock"};
-  return s;
-}
-
 // An installer setup1.run, which the installer's name matches as a pattern.
 void makeNeighbour(const Paths& p) {
   makeZip(p.work + "/neighbour.zip", {{"install", "echo neighbour > \"$AGENT_RECORD\""}});
@@ -164,11 +153,6 @@ std::vector<Scenario> scenarios() {
       {.name = "http redirected to https", .answers = {{}, {.request = "/to-https", .status = 302, .headers = "Location: HTTPS/agent\r\n"}},
        .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTP/to-https", "SSL_CERT_FILE=CA"},
        .requests = {"HEAD /to-https", "HEAD /agent", "GET /to-https", "GET /agent"}},
-      signedBy("a signed agent", "AGENT", "SIGNATURE"),
-      signedBy("a signed agent with a flipped byte", "CORRUPT", "SIGNATURE"),
-      signedBy("an agent signed with another key", "AGENT", "FOREIGN"),
-      signedBy("an agent without its signature", "AGENT", ""),
-      signedBy("an agent with a short signature", "AGENT", std::string(63, 's')),
       refused("a group-writable HOME", "WORK/home", [](const Paths& p) { chmod(p.home.c_str(), 0775); }),
       refused("a link in place of the validator", "WORK/home/" + cacheRelative + ".validatestring", [](const Paths& p) {
         fs::remove(p.cache + ".validatestring");

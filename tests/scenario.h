@@ -20,8 +20,11 @@ namespace testing_support {
 
 inline const std::string launcher = QZ_LAUNCHER_PATH, packer = QZ_PACKER_PATH;
 // A launcher that trusts the build's test key, whose private half signs here.
-inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH, signingKey = QZ_AGENT_PRIVATE_KEY;
+inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH, signingKey = QZ_AGENT_PRIVATE_KEY, signer = QZ_SIGNER_PATH;
 inline const std::string cacheRelative = ".orvane/installagent/T19q7c/hostk64/";
+// The signed launcher's own cache, named for the test key by openssl's reckoning.
+inline const std::string signedCacheRelative = ".orvane/installagent/T19q7c/hostk64-" + runProcess({"/bin/sh", "-c",
+    "openssl pkey -pubin -in \"$0\" -outform DER | sha256sum", QZ_AGENT_PUBLIC_KEY}).standardOutput.substr(0, 16) + "/";
 // Writes its arguments, each in <>, to $AGENT_RECORD, keeps a copy of the
 // bundle it was given, and ends with a status of its own.
 inline const std::string sampleAgent = "printf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UNZIP\"} ${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > "
@@ -35,8 +38,8 @@ inline const std::string cannotUnzipAgent = "Failed to unzip the install agent\n
 
 // One answer of the server: the status line's code, header lines, and the
 // body, where AGENT stands for the agent archive, CORRUPT for it with one bit
-// flipped, and SIGNATURE and FOREIGN for its signature by the test key and by
-// another one.
+// flipped, and "MANIFEST n [FILE]" and "FOREIGN n" for the manifest of
+// version n of the archive (or FILE) by the test key and by another one.
 struct Answer {
   std::string request = "/agent";
   int status = 200;
@@ -78,7 +81,7 @@ struct Scenario {
   // The tools run, "unzip ARGS" and "rm ARGS"; not checked when empty.
   std::vector<std::string> tools{};
   // Every file (and empty directory, with "/") under the cache, sorted, the
-  // validator with its content.
+  // validator with its content, the manifest with its version line.
   std::vector<std::string> cache = {".validatestring=ETag: \"v1\"\r", "installagent.lock",
                                     "installagent/install"};
 };
@@ -113,6 +116,9 @@ inline std::vector<std::string> listCache(const std::string& directory) {
     bool link = it->is_symlink(), directory = !link && it->is_directory();
     if (!directory || fs::is_empty(it->path()))
       entries.push_back(name + (link ? "@" : directory ? "/" : name == ".validatestring" ? "=" + readFile(it->path()) : ""));
+    std::istringstream manifest(name == ".agentmanifest" && !link ? readFile(it->path()) : "");
+    for (std::string line; std::getline(manifest, line);)
+      if (line.rfind("version ", 0) == 0) entries.back() += "=" + line;
   }
   std::sort(entries.begin(), entries.end());
   return entries;
@@ -127,12 +133,12 @@ inline void plant(const std::string& cache, const std::vector<std::string>& file
   }
 }
 
-// The Ed25519 signature of `file` by `key`, or by a key made on the spot.
-inline std::string signature(const std::string& file, const std::string& key = "") {
-  std::string made = file + ".key", sig = file + ".sig";
+// The manifest that sign-agent writes for `file`, by `key` or by a key made on the spot.
+inline std::string manifest(const std::string& file, const std::string& version, const std::string& key = "") {
+  std::string made = file + ".key";
   if (key.empty()) runProcess({"/usr/bin/openssl", "genpkey", "-algorithm", "ed25519", "-out", made});
-  runProcess({"/usr/bin/openssl", "pkeyutl", "-sign", "-rawin", "-inkey", key.empty() ? made : key, "-in", file, "-out", sig});
-  return readFile(sig);
+  runProcess({signer, "--key", key.empty() ? made : key, "--version", version, file});
+  return readFile(file + ".sig");
 }
 
 // Plays one scenario; failures are reported under its name.
@@ -151,7 +157,7 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   for (const std::string& variable : s.environment)
     if (variable.rfind("HOME=", 0) == 0) home = expand(variable.substr(5));
   if (home[0] != '/') home = work.file(home);
-  Paths paths{work.path(), home, home + "/" + cacheRelative, expand("WORK/" + s.installer)};
+  Paths paths{work.path(), home, home + "/" + (s.signedLauncher ? signedCacheRelative : cacheRelative), expand("WORK/" + s.installer)};
 
   // The installer and the cache it meets.
   ASSERT_TRUE(packInstaller(work.path(), paths.installer, {{"install", s.agent}}, s.bundledAgent, s.signedLauncher ? signedLauncher : launcher));
@@ -162,8 +168,9 @@ inline void playScenario(const Scenario& s, ScriptedServer& server, std::unique_
   std::string agent = readFile(work.file("agent.zip")), corrupt = agent;
   corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // one bit of "install" flipped: a CRC error
   for (const Answer& a : s.answers) {
-    std::string body = a.body;
-    if (body == "SIGNATURE" || body == "FOREIGN") body = signature(work.file("agent.zip"), body == "SIGNATURE" ? signingKey : "");
+    std::string body = a.body, kind, version, file = "WORK/agent.zip";
+    std::istringstream(body) >> kind >> version >> file;
+    if (kind == "MANIFEST" || kind == "FOREIGN") body = manifest(expand(file), version, kind == "MANIFEST" ? signingKey : "");
     body = replaceAll(replaceAll(body, "CORRUPT", corrupt), "AGENT", agent);
     server.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) +
                       " X\r\n" + expand(a.headers) + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle);
