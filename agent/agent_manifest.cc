@@ -56,7 +56,7 @@ std::string decodeHex(std::string_view digits, size_t length) {
 
 bool readAgentManifest(std::string_view text, std::string_view publicKeyPem,
                        AgentManifest* manifest) {
-  if (text.size() > agentManifestLimit || !text.starts_with(formatLine)) return false;
+  if (!text.starts_with(formatLine)) return false;
   std::string_view rest = text.substr(formatLine.size());
   std::string_view version, size, sha256, signature;
   AgentManifest read;

@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-// The most of a manifest the launcher reads; a longer body is refused.
+// The most of a manifest the launcher reads; a longer body is refused. The
+// format itself holds at most some 300 bytes.
 inline constexpr size_t agentManifestLimit = 1024;
 
 struct AgentManifest {
