@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "agent/agent_cache_layout.h"
 #include "agent/agent_manifest.h"
@@ -242,9 +243,9 @@ void removeStaleAgent(const std::string& cacheDirectory) {
 // size and digest, checked as the bytes arrive; false (reported) otherwise.
 bool fetchArchive(CURL* handle, const std::string& url, FILE* file, const AgentManifest* manifest,
                   MessageReporter report) {
-  Sha256Digest digest;
+  std::optional<Sha256Digest> digest;  // only what a manifest vouches for is digested
   BodySink sink{.file = file};
-  if (manifest != nullptr) sink.digest = &digest, sink.limit = manifest->size;
+  if (manifest != nullptr) sink.digest = &digest.emplace(), sink.limit = manifest->size;
   if (!prepareGet(handle, url, &sink, report)) return false;
   Transfer transfer;
   {
@@ -253,7 +254,7 @@ bool fetchArchive(CURL* handle, const std::string& url, FILE* file, const AgentM
   }
   if (!judgeTransfer(transfer, false, report)) return false;
   if (manifest == nullptr) return true;
-  if (sink.received == manifest->size && digest.hexadecimal() == manifest->sha256) return true;
+  if (sink.received == manifest->size && digest->hexadecimal() == manifest->sha256) return true;
   reportDownloadFailed(notVerified, report);
   return false;
 }
