@@ -123,7 +123,8 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
 // only the unchanged bytes are accepted.
 TEST(AgentManifest, RefusesEveryMutation) {
   const std::string good = testKey().signedText(body);
-  const std::string alphabet = std::string("0123456789abcdefABCDEF\n\r -+x\0\xff", 32);
+  static constexpr char bytes[] = "0123456789abcdefABCDEF\n\r -+x\0\xff";
+  const std::string alphabet(bytes, sizeof bytes - 1);
   std::mt19937_64 random(20260101);
   auto below = [&](size_t bound) { return static_cast<size_t>(random() % bound); };
   int unchanged = 0;
