@@ -40,9 +40,10 @@ std::string unpackAgent(const std::string& archive, const std::string& agentDire
 }
 
 // Unpacks the downloaded `archive` into a private directory and puts it in
-// place of `agentDirectory`; only then does `validator` vouch for it.
+// place of `agentDirectory`; only then do the manifest and the validator in
+// `fresh` vouch for it, the validator last.
 std::string installFreshAgent(const std::string& archive, const std::string& cacheDirectory,
-                              const std::string& agentDirectory, const std::string& validator,
+                              const std::string& agentDirectory, const FreshAgent& fresh,
                               MessageReporter report) {
   std::string staging = makeAgentStagingDirectory(cacheDirectory);
   if (staging.empty()) {
@@ -60,7 +61,8 @@ std::string installFreshAgent(const std::string& archive, const std::string& cac
     report(initializationFailed, true);
     return "";
   }
-  writeValidatorFile(cacheDirectory, validator);
+  writeCacheFile(cacheDirectory, manifestFileName, fresh.manifest);
+  writeValidatorFile(cacheDirectory, fresh.validator);
   return agentStartScriptPath(agentDirectory);
 }
 
@@ -81,12 +83,12 @@ std::string agentFromCache(const std::string& extractionDirectory, MessageReport
   removeUnfinishedAgents(cacheDirectory);
   std::string archive =
       extractionDirectory + std::string(pathSeparator) + std::string(agentArchiveName);
-  std::string validator;
+  FreshAgent fresh;
   showStatus("Checking the install agent…");
-  if (!downloadInstallAgent(cacheDirectory, archive, &validator, report)) return "";
+  if (!downloadInstallAgent(cacheDirectory, archive, &fresh, report)) return "";
   std::string cached = cachedAgentDirectory(cacheDirectory);
-  if (!cached.empty()) return agentStartScriptPath(cached);
-  return installFreshAgent(archive, cacheDirectory, agentDirectory, validator, report);
+  if (!fresh.downloaded && !cached.empty()) return agentStartScriptPath(cached);
+  return installFreshAgent(archive, cacheDirectory, agentDirectory, fresh, report);
 }
 
 }  // namespace

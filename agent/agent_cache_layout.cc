@@ -4,13 +4,27 @@
 
 #include <cstdlib>
 
+#include "agent/agent_signature.h"
 #include "launcher/build_constants.h"
+
+namespace {
+
+// agentCacheRelativePath, its last name followed by the key's identity when
+// the launcher carries a key.
+std::string cacheRelativePath() {
+  std::string path(agentCacheRelativePath);
+  if (!agentSignatureRequired()) return path;
+  path.pop_back();
+  return path + "-" + agentKeyId() + std::string(pathSeparator);
+}
+
+}  // namespace
 
 std::string agentCacheDirectory() {
   const char* home = std::getenv(homeVariable);
   std::string root = home != nullptr && *home != '\0' ? home : "/tmp";
   if (root.size() > 1 && root.back() != pathSeparator.front()) root += pathSeparator;
-  return root + std::string(agentCacheRelativePath);
+  return root + cacheRelativePath();
 }
 
 std::string cachedAgentDirectory(const std::string& cacheDirectory) {

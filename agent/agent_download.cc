@@ -4,15 +4,21 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <optional>
 
 #include "agent/agent_cache_layout.h"
+#include "agent/agent_manifest.h"
+#include "agent/agent_public_key.h"
 #include "agent/agent_signature.h"
 #include "agent/download_progress.h"
 #include "agent/file_system_utilities.h"
+#include "agent/sha256_digest.h"
 #include "agent/transfer_policy.h"
 #include "launcher/build_constants.h"
 #include "launcher/unique_file.h"
@@ -21,8 +27,8 @@
 namespace {
 
 constexpr std::string_view etagHeaderPrefix = "ETag: ";
-// The archive's detached signature lies beside it on the agent server.
-constexpr std::string_view signatureSuffix = ".sig";
+// The archive's signed manifest lies beside it on the agent server.
+constexpr std::string_view manifestSuffix = ".sig";
 // Debian 12's libcurl follows redirects without end by default.
 constexpr long redirectLimit = 30;
 // Pieces of the archive as large as curl's own tool takes them: a sixth of
@@ -31,11 +37,72 @@ constexpr long receiveBufferSize = 128 * 1024;
 constexpr std::string_view connectivityAdvice =
     "Check your internet connectivity, proxy server, firewall, and virus scanner settings and "
     "rerun the installer.";
+constexpr std::string_view notVerified = "The install agent's signature did not verify";
+constexpr std::string_view olderAgent = "The install agent offered is older than the one in use";
 
 struct HandleCleaner {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using Handle = std::unique_ptr<CURL, HandleCleaner>;
+
+// One option for setOptions().
+template <typename Value>
+struct Setting {
+  CURLoption option;
+  Value value;
+};
+
+// Sets each option on `handle` in turn; the first refusal's code, else CURLE_OK.
+template <typename... Values>
+CURLcode setOptions(CURL* handle, Setting<Values>... settings) {
+  CURLcode code = CURLE_OK;
+  ((code = code == CURLE_OK ? curl_easy_setopt(handle, settings.option, settings.value) : code),
+   ...);
+  return code;
+}
+
+// Where a response body goes: appended to `text` or written to the
+// unbuffered `file`, digested when `digest` is set, and refused once it
+// would pass `limit` bytes.
+struct BodySink {
+  std::string* text = nullptr;
+  FILE* file = nullptr;
+  Sha256Digest* digest = nullptr;
+  uint64_t limit = std::numeric_limits<uint64_t>::max();
+  uint64_t received = 0;
+  bool overLimit = false;
+};
+
+// libcurl write callback for a BodySink; a short count makes libcurl end the
+// transfer with its write error.
+size_t takeBody(char* data, size_t size, size_t count, void* destination) {
+  BodySink* sink = static_cast<BodySink*>(destination);
+  size_t length = size * count;
+  if (length > sink->limit - sink->received) {
+    sink->overLimit = true;
+    return 0;
+  }
+  if (sink->text != nullptr) sink->text->append(data, length);  // reserved: never allocates
+  if (sink->file != nullptr && std::fwrite(data, 1, length, sink->file) != length) return 0;
+  if (sink->digest != nullptr && !sink->digest->add(data, length)) return 0;
+  sink->received += length;
+  return length;
+}
+
+// How a transfer ended.
+struct Transfer {
+  CURLcode code = CURLE_OK;
+  long status = 0;
+  bool overLimit = false;  // the body was longer than its sink takes
+};
+
+Transfer perform(CURL* handle, const BodySink* sink) {
+  Transfer transfer{curl_easy_perform(handle)};
+  if (transfer.code == CURLE_OK)
+    transfer.code = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &transfer.status);
+  transfer.overLimit = sink != nullptr && sink->overLimit;
+  return transfer;
+}
 
 void reportSetupFailed(CURLcode code, MessageReporter report) {
   report("Error: Failed to initialize the installer - " + std::string(curl_easy_strerror(code)) +
@@ -49,31 +116,71 @@ void reportDownloadFailed(std::string_view reason, MessageReporter report) {
          true);
 }
 
-void reportTransferFailed(CURLcode code, MessageReporter report) {
-  reportDownloadFailed(curl_easy_strerror(code), report);
-}
-
-// Performs the request prepared on `handle`; false (reported) unless it
-// completed with a response code below 400.
-bool performRequest(CURL* handle, MessageReporter report) {
-  CURLcode code = curl_easy_perform(handle);
-  long responseCode = 0;
-  if (code == CURLE_OK) code = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &responseCode);
-  if (code != CURLE_OK) {
-    reportTransferFailed(code, report);
+// The one judgement of a finished transfer: true when it completed with a
+// status below 400. Otherwise reports why and returns false. A body longer
+// than its sink takes, and for the manifest (`vouches`) an answer of 400 or
+// more, mean the agent cannot be vouched for.
+bool judgeTransfer(const Transfer& transfer, bool vouches, MessageReporter report) {
+  bool refused = transfer.code == CURLE_OK && transfer.status >= 400;
+  if (transfer.overLimit || (vouches && refused)) {
+    reportDownloadFailed(notVerified, report);
     return false;
   }
-  if (responseCode == 404) {
+  if (transfer.code != CURLE_OK) {
+    reportDownloadFailed(curl_easy_strerror(transfer.code), report);
+    return false;
+  }
+  if (transfer.status == 404) {
     report("Could not reach the download server. " + std::string(connectivityAdvice), true);
     return false;
   }
-  if (responseCode >= 400) {
+  if (refused) {
     report("Error: Download process failed. Received an HTTP code: " +
-               std::to_string(responseCode) + ". " + std::string(connectivityAdvice),
+               std::to_string(transfer.status) + ". " + std::string(connectivityAdvice),
            true);
     return false;
   }
   return true;
+}
+
+// The file the archive is written to, unbuffered so that each piece goes to
+// disk in one write; null (reported) when it cannot be made.
+UniqueFile createDownloadFile(const std::string& destination, MessageReporter report) {
+  UniqueFile file(std::fopen(destination.c_str(), "wb"));
+  if (!file) {
+    int error = errno;
+    report("Internal Error: Failed to create local download cache - " +
+               std::string(std::strerror(error)) + ".\n\nPlease rerun the installer.",
+           true);
+    return nullptr;
+  }
+  std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  return file;
+}
+
+// Asks `url` with HEAD for its validator; false (reported) when the request
+// could not be made or did not succeed.
+bool askForValidator(CURL* handle, const std::string& url, std::string* validator,
+                     MessageReporter report) {
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  if (code != CURLE_OK) {
+    reportSetupFailed(code, report);
+    return false;
+  }
+  code = setOptions(handle, Setting{CURLOPT_FOLLOWLOCATION, 1L});
+  if (code == CURLE_OK) code = applyTransferPolicy(handle, url);
+  if (code == CURLE_OK)
+    code =
+        setOptions(handle, Setting{CURLOPT_MAXREDIRS, redirectLimit}, Setting{CURLOPT_NOBODY, 1L},
+                   Setting{CURLOPT_HEADERFUNCTION, &captureValidatorHeader},
+                   Setting{CURLOPT_HEADERDATA, static_cast<void*>(validator)});
+  if (code != CURLE_OK) {
+    report("Internal Error: Failed to initialize the download process - " +
+               std::string(curl_easy_strerror(code)),
+           true);
+    return false;
+  }
+  return judgeTransfer(perform(handle, nullptr), false, report);
 }
 
 bool cachedAgentIsCurrent(const std::string& cacheDirectory, const std::string& validator) {
@@ -81,95 +188,74 @@ bool cachedAgentIsCurrent(const std::string& cacheDirectory, const std::string& 
          validatorFileMatches(cacheDirectory, validator);
 }
 
-// Prepares on `handle` a HEAD request of `url` that captures the validator;
-// false (reported) when the library refuses the URL, redirects or the
-// transfer policy.
-bool prepareValidation(CURL* handle, const std::string& url, std::string* validator,
-                       MessageReporter report) {
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  if (code != CURLE_OK) {
-    reportSetupFailed(code, report);
-    return false;
-  }
-  code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+// Turns `handle` to a GET of `url` whose body goes to `sink`; false
+// (reported) when the library refuses a setting.
+bool prepareGet(CURL* handle, const std::string& url, BodySink* sink, MessageReporter report) {
+  CURLcode code = setOptions(handle, Setting{CURLOPT_URL, url.c_str()});
   if (code == CURLE_OK) code = applyTransferPolicy(handle, url);
-  if (code != CURLE_OK) {
-    report("Internal Error: Failed to initialize the download process - " +
-               std::string(curl_easy_strerror(code)),
-           true);
-    return false;
-  }
-  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, redirectLimit);
-  curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, captureValidatorHeader);
-  curl_easy_setopt(handle, CURLOPT_HEADERDATA, validator);
-  return true;
-}
-
-// Turns the HEAD request on `handle` into a GET of the same URL and streams
-// the body into the unbuffered `file`; false (reported) unless all of it was
-// written.
-bool download(CURL* handle, FILE* file, MessageReporter report) {
-  curl_easy_setopt(handle, CURLOPT_NOBODY, 0L);
-  curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, nullptr);
-  curl_easy_setopt(handle, CURLOPT_HEADERDATA, nullptr);
-  curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receiveBufferSize);
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBodyToFile);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, file);
-  if (code != CURLE_OK) {
-    reportSetupFailed(code, report);
-    return false;
-  }
-  DownloadProgress progress(handle);
-  return performRequest(handle, report);
-}
-
-// libcurl write callback: appends to the std::string at `signature`, which
-// has room for one signature; a longer body ends the transfer.
-size_t captureSignature(char* data, size_t size, size_t count, void* signature) {
-  std::string* captured = static_cast<std::string*>(signature);
-  size_t length = size * count;
-  if (captured->size() + length > agentSignatureLength) return 0;
-  captured->append(data, length);
-  return length;
-}
-
-// Asks for `url` followed by ".sig" on `handle`, under the same transfer
-// policy as the archive. False (reported) when the transfer itself failed;
-// an answer of 400 or more, or a body longer than a signature, leaves
-// `signature` empty, which no check accepts.
-bool fetchSignature(CURL* handle, const std::string& url, std::string* signature,
-                    MessageReporter report) {
-  std::string signatureUrl = url + std::string(signatureSuffix);
-  signature->reserve(agentSignatureLength);  // the callback must not allocate
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, signatureUrl.c_str());
-  if (code == CURLE_OK) code = applyTransferPolicy(handle, signatureUrl);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, captureSignature);
-  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, signature);
-  if (code != CURLE_OK) {
-    reportSetupFailed(code, report);
-    return false;
-  }
-  code = curl_easy_perform(handle);
-  long responseCode = 0;
-  if (code == CURLE_OK) code = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &responseCode);
-  if (code == CURLE_WRITE_ERROR || responseCode >= 400) {
-    signature->clear();
-    return true;
-  }
-  if (code != CURLE_OK) reportTransferFailed(code, report);
+  if (code == CURLE_OK)
+    code = setOptions(handle, Setting{CURLOPT_NOBODY, 0L}, Setting{CURLOPT_HTTPGET, 1L},
+                      Setting{CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr)},
+                      Setting{CURLOPT_HEADERDATA, static_cast<void*>(nullptr)},
+                      Setting{CURLOPT_BUFFERSIZE, receiveBufferSize},
+                      Setting{CURLOPT_WRITEFUNCTION, &takeBody},
+                      Setting{CURLOPT_WRITEDATA, static_cast<void*>(sink)});
+  if (code != CURLE_OK) reportSetupFailed(code, report);
   return code == CURLE_OK;
 }
 
-// True when the archive at `archive`, downloaded from `url`, carries a
-// signature that verifies with the built-in key; false (reported) otherwise.
-bool archiveIsSigned(CURL* handle, const std::string& url, const std::string& archive,
-                     MessageReporter report) {
-  std::string signature;
-  if (!fetchSignature(handle, url, &signature, report)) return false;
-  if (agentArchiveSignatureVerifies(archive, signature)) return true;
-  reportDownloadFailed("The install agent's signature did not verify", report);
+// The version of the manifest kept in `cacheDirectory`, or 0 when there is
+// none that verifies.
+uint64_t keptManifestVersion(const std::string& cacheDirectory) {
+  AgentManifest kept;
+  std::string text = readCacheFile(cacheDirectory, manifestFileName, agentManifestLimit);
+  return readAgentManifest(text, agentPublicKeyPem, &kept) ? kept.version : 0;
+}
+
+// Asks for `url` followed by ".sig" and accepts it as `manifest` only when
+// it verifies with the built-in key and is not older than the one kept in
+// `cacheDirectory`; false (reported) otherwise.
+bool fetchManifest(CURL* handle, const std::string& url, const std::string& cacheDirectory,
+                   std::string* text, AgentManifest* manifest, MessageReporter report) {
+  text->reserve(agentManifestLimit);  // the write callback must not allocate
+  BodySink sink{.text = text, .limit = agentManifestLimit};
+  if (!prepareGet(handle, url + std::string(manifestSuffix), &sink, report)) return false;
+  if (!judgeTransfer(perform(handle, &sink), true, report)) return false;
+  if (!readAgentManifest(*text, agentPublicKeyPem, manifest)) {
+    reportDownloadFailed(notVerified, report);
+    return false;
+  }
+  if (manifest->version < keptManifestVersion(cacheDirectory)) {
+    reportDownloadFailed(olderAgent, report);
+    return false;
+  }
+  return true;
+}
+
+// Without a key the stale agent goes before its replacement is asked for: a
+// failure from here on leaves the cache without an agent, so the next run
+// downloads again whatever its validator file says.
+void removeStaleAgent(const std::string& cacheDirectory) {
+  removePathIfExists(cacheDirectory + std::string(agentDirectoryName));
+}
+
+// GETs `url` into `file`: the whole body, or with a `manifest` exactly its
+// size and digest, checked as the bytes arrive; false (reported) otherwise.
+bool fetchArchive(CURL* handle, const std::string& url, FILE* file, const AgentManifest* manifest,
+                  MessageReporter report) {
+  std::optional<Sha256Digest> digest;  // only what a manifest vouches for is digested
+  BodySink sink{.file = file};
+  if (manifest != nullptr) sink.digest = &digest.emplace(), sink.limit = manifest->size;
+  if (!prepareGet(handle, url, &sink, report)) return false;
+  Transfer transfer;
+  {
+    DownloadProgress progress(handle);
+    transfer = perform(handle, &sink);
+  }
+  if (!judgeTransfer(transfer, false, report)) return false;
+  if (manifest == nullptr) return true;
+  if (sink.received == manifest->size && digest->hexadecimal() == manifest->sha256) return true;
+  reportDownloadFailed(notVerified, report);
   return false;
 }
 
@@ -188,45 +274,35 @@ size_t captureValidatorHeader(char* data, size_t size, size_t count, void* valid
   return length;
 }
 
-size_t writeBodyToFile(char* data, size_t size, size_t count, void* file) {
-  return std::fwrite(data, size, count, static_cast<FILE*>(file));
-}
-
 bool downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
-                          std::string* freshValidator, MessageReporter report) {
+                          FreshAgent* fresh, MessageReporter report) {
   const char* url = std::getenv(agentUrlVariable);
   return downloadInstallAgentFrom(url != nullptr ? url : std::string(defaultAgentUrl),
-                                  cacheDirectory, destination, freshValidator, report);
+                                  cacheDirectory, destination, fresh, report);
 }
 
 bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDirectory,
-                              const std::string& destination, std::string* freshValidator,
+                              const std::string& destination, FreshAgent* fresh,
                               MessageReporter report) {
-  UniqueFile file(std::fopen(destination.c_str(), "wb"));
-  if (!file) {
-    int error = errno;
-    report("Internal Error: Failed to create local download cache - " +
-               std::string(std::strerror(error)) + ".\n\nPlease rerun the installer.",
-           true);
-    return false;
-  }
-  std::setvbuf(file.get(), nullptr, _IONBF, 0);  // each piece goes to disk in one write
-  std::string validator;                         // released after the handle, before the file
+  UniqueFile file = createDownloadFile(destination, report);
+  if (!file) return false;
+  std::string validator, manifestText;  // released after the handle, before the file
   Handle handle(curl_easy_init());
   if (!handle) return true;
-  if (!prepareValidation(handle.get(), url, &validator, report)) return false;
-  if (!performRequest(handle.get(), report)) return false;
+  if (!askForValidator(handle.get(), url, &validator, report)) return false;
   if (cachedAgentIsCurrent(cacheDirectory, validator)) return true;
 
-  // From here on a failure leaves the cache without an agent, so the next
-  // run downloads again whatever its validator file says.
-  removePathIfExists(cacheDirectory + std::string(agentDirectoryName));
-  if (!download(handle.get(), file.get(), report)) return false;
-  // An archive that is not the vendor's is neither kept nor vouched for.
-  if (agentSignatureRequired() && !archiveIsSigned(handle.get(), url, destination, report)) {
-    std::remove(destination.c_str());
+  AgentManifest manifest;
+  bool signedAgent = agentSignatureRequired();
+  if (signedAgent &&
+      !fetchManifest(handle.get(), url, cacheDirectory, &manifestText, &manifest, report))
+    return false;
+  if (!signedAgent) removeStaleAgent(cacheDirectory);
+  if (!fetchArchive(handle.get(), url, file.get(), signedAgent ? &manifest : nullptr, report)) {
+    // An archive that is not the vendor's is not kept.
+    if (signedAgent) std::remove(destination.c_str());
     return false;
   }
-  *freshValidator = validator;
+  *fresh = {true, validator, manifestText};
   return true;
 }

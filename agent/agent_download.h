@@ -1,5 +1,7 @@
 // Brings the install agent archive from the agent server, but only when the
 // cached agent is missing or its validator (the server's ETag line) changed.
+// A launcher with a built-in key first fetches and verifies the archive's
+// signed manifest, and keeps only an archive that matches it.
 #pragma once
 
 #include <cstddef>
@@ -7,29 +9,34 @@
 
 #include "launcher/message_reporter.h"
 
+// What a check with the agent server brought, for the caller to store once
+// the new agent is in place.
+struct FreshAgent {
+  bool downloaded = false;  // an archive was written to the destination
+  std::string validator;    // the server's ETag line; may be empty
+  std::string manifest;     // the verified manifest; empty without a key
+};
+
 // downloadInstallAgentFrom() with the URL in QZ_INTERNAL_INSTALL_AGENT_URL
 // when that variable is set (even empty), else the compiled-in agent URL.
 bool downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
-                          std::string* freshValidator, MessageReporter report);
+                          FreshAgent* fresh, MessageReporter report);
 
 // Asks `url` with HEAD and compares its ETag line with the validator file of
-// `cacheDirectory`. True when the cached agent is current (`destination` left
-// empty), or when the old agent directory was removed and the archive written
-// to `destination`, or when no transfer handle could be made. After a
-// download `freshValidator` holds the server's validator, which the caller
-// stores once the new agent is complete. A launcher with a built-in key then
-// also asks for `url` followed by ".sig" and keeps the archive only when that
-// signature verifies. False after a failure, which has been reported; a
-// download that failed its check is removed.
+// `cacheDirectory`. True when the cached agent is current or no transfer
+// handle could be made (`fresh->downloaded` false), or when the archive was
+// written to `destination` (true). Without a key the old agent directory is
+// removed before the archive is asked for. With a key, `url` followed by
+// ".sig" is asked for first and must be a manifest that verifies and is not
+// older than the cache's; the archive must then have exactly its size and
+// digest, and the cache is left as it was until the caller replaces the
+// agent. False after a failure, which has been reported; an archive that
+// failed its check is removed.
 bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDirectory,
-                              const std::string& destination, std::string* freshValidator,
+                              const std::string& destination, FreshAgent* fresh,
                               MessageReporter report);
 
 // libcurl header callback: keeps the latest line that begins with "ETag: "
 // (any letter case), less its final line feed, in the std::string at
 // `validator`. Always takes the whole line.
 size_t captureValidatorHeader(char* data, size_t size, size_t count, void* validator);
-
-// libcurl write callback: appends the data to the FILE at `file`; a short
-// count makes libcurl end the transfer with its write error.
-size_t writeBodyToFile(char* data, size_t size, size_t count, void* file);

@@ -18,10 +18,13 @@ namespace {
 constexpr std::string_view stagingPrefix = ".installagent-";
 constexpr size_t uniqueCharacters = 6;  // mkdtemp's and mkstemp's
 
-// Left by a run killed while it unpacked an agent or wrote the validator.
+// Left by a run killed while it unpacked an agent or wrote the validator or
+// the manifest.
 bool isUnfinished(std::string_view name) {
   std::string validatorTemporary = std::string(validatorFileName) + ".";
-  for (std::string_view prefix : {stagingPrefix, std::string_view(validatorTemporary)}) {
+  std::string manifestTemporary = std::string(manifestFileName) + ".";
+  for (std::string_view prefix :
+       {stagingPrefix, std::string_view(validatorTemporary), std::string_view(manifestTemporary)}) {
     if (name.size() == prefix.size() + uniqueCharacters && name.substr(0, prefix.size()) == prefix)
       return true;
   }

@@ -1,22 +1,28 @@
-// Whether a downloaded install agent archive comes from the vendor: an
-// Ed25519 signature over the archive's bytes, checked with the key built
-// into the launcher.
+// The vendor's Ed25519 key: whether this launcher carries one, the name it
+// gives the key's own agent cache, and the check of a signature under it.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 
-// The length of an Ed25519 signature, as `openssl pkeyutl -sign -rawin` writes it.
+// The length of an Ed25519 signature.
 inline constexpr size_t agentSignatureLength = 64;
 
 // True when this launcher carries a key, so that a downloaded archive is
-// trusted only with a signature that verifies.
+// trusted only with a manifest that verifies.
 bool agentSignatureRequired();
 
-// True iff `signature` is the Ed25519 signature, under the built-in key, of
-// exactly the bytes of the file at `archivePath`. False when no key is built
-// in, the key or the file cannot be read, or the signature does not match.
-// The file is mapped rather than read, so a large archive costs page cache,
-// not heap.
-bool agentArchiveSignatureVerifies(const std::string& archivePath, std::string_view signature);
+// The first 16 lower-case hexadecimal digits of the SHA-256 of the public key
+// in `publicKeyPem` in DER form (its SubjectPublicKeyInfo, as
+// `openssl pkey -pubin -outform DER` writes it); empty when it is no PEM
+// public key.
+std::string publicKeyId(std::string_view publicKeyPem);
+
+// publicKeyId() of the built-in key; empty without one.
+std::string agentKeyId();
+
+// True iff `signature` is the Ed25519 signature of exactly `message` under
+// the Ed25519 public key in `publicKeyPem`. False for any other kind of key,
+// a key that cannot be read, or a signature that does not match.
+bool ed25519SignatureVerifies(std::string_view publicKeyPem, std::string_view message,
+                              std::string_view signature);

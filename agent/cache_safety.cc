@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "agent/agent_signature.h"
 #include "agent/cache_lock.h"
 #include "agent/trusted_path.h"
 #include "launcher/build_constants.h"
@@ -20,7 +21,9 @@ bool isPrivateFileOrMissing(const std::string& path) {
 std::string firstUnsafePath(const std::string& cacheDirectory) {
   std::string offender;
   if (!pathIsTrusted(cacheDirectory + std::string(agentDirectoryName), &offender)) return offender;
-  for (std::string_view file : {validatorFileName, cacheLockFileName}) {
+  for (std::string_view file : {validatorFileName, cacheLockFileName, manifestFileName}) {
+    // Only a launcher with a key keeps a manifest, and only such a one reads it.
+    if (file == manifestFileName && !agentSignatureRequired()) continue;
     std::string path = cacheDirectory + std::string(file);
     if (!isPrivateFileOrMissing(path)) return path;
   }

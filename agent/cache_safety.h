@@ -7,7 +7,8 @@
 #include "launcher/message_reporter.h"
 
 // True when the path to the agent directory in `cacheDirectory` can be
-// trusted (see pathIsTrusted) and the validator and lock files there, when
-// they exist, are plain files of this user's or root's with no other name;
-// otherwise reports the first offending path and returns false.
+// trusted (see pathIsTrusted) and the validator, lock and (with a built-in
+// key) manifest files there, when they exist, are plain files of this user's
+// or root's with no other name; otherwise reports the first offending path
+// and returns false.
 bool agentCacheIsSafe(const std::string& cacheDirectory, MessageReporter report);

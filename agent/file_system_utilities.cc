@@ -12,9 +12,14 @@
 
 namespace {
 
-// The validator file as a stdio stream, never through a link in its place.
-UniqueFile openValidatorFile(const std::string& directory, int flags, const char* mode) {
-  int fd = open(validatorFilePath(directory).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+std::string cacheFilePath(const std::string& directory, std::string_view name) {
+  return directory + std::string(pathSeparator) + std::string(name);
+}
+
+// A file of the cache as a stdio stream, never through a link in its place.
+UniqueFile openCacheFile(const std::string& directory, std::string_view name, int flags,
+                         const char* mode) {
+  int fd = open(cacheFilePath(directory, name).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   UniqueFile file(fdopen(fd, mode));
   if (!file) close(fd);
@@ -24,7 +29,7 @@ UniqueFile openValidatorFile(const std::string& directory, int flags, const char
 }  // namespace
 
 std::string validatorFilePath(const std::string& directory) {
-  return directory + std::string(pathSeparator) + std::string(validatorFileName);
+  return cacheFilePath(directory, validatorFileName);
 }
 
 int ensureDirectory(const char* path, mode_t mode) {
@@ -53,19 +58,23 @@ int makeDirectoryTree(const std::string& path, mode_t mode) {
 }
 
 void writeValidatorFile(const std::string& directory, const std::string& value) {
+  writeCacheFile(directory, validatorFileName, value);
+}
+
+void writeCacheFile(const std::string& directory, std::string_view name, const std::string& value) {
   if (directory.empty() || value.empty()) return;
   // A whole new file takes the old one's name in one step, so a crash leaves
   // one or the other, never a part; a link planted at the name is replaced,
   // never followed.
-  std::string target = validatorFilePath(directory);
+  std::string target = cacheFilePath(directory, name);
   std::string temporary = target + std::string(temporarySuffix);
   int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return;
   mode_t mask = umask(0);
   umask(mask);
   fchmod(fd, 0666 & ~mask);
-  bool written = write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size()) &&
-                 fsync(fd) == 0;
+  bool written =
+      write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size()) && fsync(fd) == 0;
   close(fd);
   if (!written || std::rename(temporary.c_str(), target.c_str()) != 0) {
     unlink(temporary.c_str());
@@ -77,11 +86,19 @@ void writeValidatorFile(const std::string& directory, const std::string& value) 
 
 bool validatorFileMatches(const std::string& directory, const std::string& value) {
   if (value.empty()) return false;
-  UniqueFile file = openValidatorFile(directory, O_RDONLY, "rb");
+  UniqueFile file = openCacheFile(directory, validatorFileName, O_RDONLY, "rb");
   if (!file) return false;
   // Only the first line counts, and one byte more than the value tells
   // whether that line ends where the value does.
   std::string head(value.size() + 1, '\0');
   head.resize(std::fread(head.data(), 1, head.size(), file.get()));
   return std::string_view(head).substr(0, head.find('\n')) == value;
+}
+
+std::string readCacheFile(const std::string& directory, std::string_view name, size_t limit) {
+  UniqueFile file = openCacheFile(directory, name, O_RDONLY, "rb");
+  if (!file) return "";
+  std::string content(limit + 1, '\0');  // one byte more tells a longer file
+  content.resize(std::fread(content.data(), 1, content.size(), file.get()));
+  return content.size() <= limit ? content : "";
 }

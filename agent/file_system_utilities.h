@@ -1,5 +1,5 @@
-// Directory trees for the agent cache, and the validator file that records
-// which archive the cached agent came from.
+// Directory trees for the agent cache, and the small files beside the agent
+// that record which archive it came from: the validator and the manifest.
 #pragma once
 
 #include <sys/types.h>
@@ -22,10 +22,17 @@ std::string validatorFilePath(const std::string& directory);
 // mkstemp's pattern after a file name: the validator is written under it first.
 inline constexpr std::string_view temporarySuffix = ".XXXXXX";
 
-// Replaces `directory`/.validatestring with exactly the bytes of `value`, in
-// one rename of a file written and flushed beforehand. Does nothing when
-// either is empty; failures are ignored.
+// Replaces `directory`/`name` with exactly the bytes of `value`, in one rename
+// of a file written and flushed beforehand. Does nothing when `directory` or
+// `value` is empty; failures are ignored.
+void writeCacheFile(const std::string& directory, std::string_view name, const std::string& value);
+
+// writeCacheFile() of .validatestring.
 void writeValidatorFile(const std::string& directory, const std::string& value);
+
+// Up to `limit` bytes of `directory`/`name`, never read through a link in
+// its place; empty when it cannot be read or is longer than `limit`.
+std::string readCacheFile(const std::string& directory, std::string_view name, size_t limit);
 
 // True when the first line of `directory`/.validatestring (the bytes before
 // the first line feed) equals `value`, which must not be empty.

@@ -31,5 +31,10 @@ CURLcode applyTransferPolicy(CURL* handle, const std::string& url) {
     code = curl_easy_setopt(handle, CURLOPT_CAINFO, pathOrNone(anchors.bundleFile));
   if (code == CURLE_OK)
     code = curl_easy_setopt(handle, CURLOPT_CAPATH, pathOrNone(anchors.directory));
+  // An https:// proxy sees every request, so it is held to the same anchors.
+  if (code == CURLE_OK)
+    code = curl_easy_setopt(handle, CURLOPT_PROXY_CAINFO, pathOrNone(anchors.bundleFile));
+  if (code == CURLE_OK)
+    code = curl_easy_setopt(handle, CURLOPT_PROXY_CAPATH, pathOrNone(anchors.directory));
   return code;
 }

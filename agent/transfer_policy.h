@@ -8,6 +8,6 @@
 // Limits the transfer on `handle` for `url` to http and https; redirects from
 // an https:// URL are followed only to https://, so no answer can move the
 // download to a connection that anyone on the way may read or change. Servers
-// are verified against findTrustAnchors(). The first refused setting's code,
-// else CURLE_OK.
+// and https:// proxies are verified against findTrustAnchors(). The first
+// refused setting's code, else CURLE_OK.
 CURLcode applyTransferPolicy(CURL* handle, const std::string& url);

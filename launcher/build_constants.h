@@ -21,6 +21,8 @@ inline constexpr std::string_view platformTag = QZ_PLATFORM_TAG;
 inline constexpr std::string_view agentArchiveName = "InstallAgent.zip";
 inline constexpr std::string_view agentDirectoryName = "installagent";
 inline constexpr std::string_view validatorFileName = ".validatestring";
+// The signed manifest of the cached agent, kept by launchers with a built-in key.
+inline constexpr std::string_view manifestFileName = ".agentmanifest";
 
 // Where the agent server publishes the agent archive of this release and platform.
 inline constexpr std::string_view defaultAgentUrl =

@@ -43,17 +43,6 @@ Scenario refused(std::string name, std::string offender, std::function<void(cons
                  "written by others.\nFailed to initialize the install agent.\nInstallation failed.\n", cache);
 }
 
-// The launcher with the test key, answered `archive` and the signature `sig`
-// (none when empty): anything but the test key's own signature of the archive
-// leaves nothing cached.
-Scenario signedBy(std::string name, std::string archive, std::string sig, std::string headers = "ETag: \"v1\"\r\n") {
-  Scenario s{.name = name, .signedLauncher = true, .answers = {{.headers = headers, .body = archive}},
-             .requests = {"HEAD /agent", "GET /agent", "GET /agent.sig"}};
-  if (!sig.empty()) s.answers.push_back({.request = "/agent.sig", .headers = "", .body = sig});
-  if (archive == "%AGENT%" && sig == "%SIGNATURE%") return s;
-  return failing(s, failed + "The install agent's signature did not verify" + advice, {"installagent.lock"});
-}
-
 // A hostile agent archive: `entries` beside a good install. Those in
 // `unpacked` are made as plain files inside the agent directory; any other
 // archive is refused. Either way nothing is written outside the agent
@@ -203,12 +192,6 @@ std::vector<Scenario> rows() {
       {.name = "http redirected to https", .answers = {{}, {.request = "/to-https", .status = 302, .headers = "Location: %HTTPS%/agent\r\n"}},
        .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTP%/to-https", "SSL_CERT_FILE=%CA%"},
        .requests = {"HEAD /to-https", "HEAD /agent", "GET /to-https", "GET /agent"}},
-      signedBy("a signed agent", "%AGENT%", "%SIGNATURE%"),
-      signedBy("a signed agent with a flipped byte", "%CORRUPT%", "%SIGNATURE%"),
-      signedBy("an agent signed with another key", "%AGENT%", "%FOREIGN%"),
-      signedBy("an agent signed with another key, served without an ETag", "%AGENT%", "%FOREIGN%", ""),
-      signedBy("an agent without its signature", "%AGENT%", ""),
-      signedBy("an agent with a short signature", "%AGENT%", std::string(63, 's')),
       {.name = "HOME set but empty: the cache under /tmp/.orvane", .environment = {"HOME="}, .needsRoot = true},
 
       // Whom the cache trusts.

@@ -25,8 +25,11 @@ namespace fs = std::filesystem;
 
 inline const std::string launcher = QZ_LAUNCHER_PATH, packer = QZ_PACKER_PATH;
 // A launcher that trusts the build's test key, whose private half signs here.
-inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH, signingKey = QZ_AGENT_PRIVATE_KEY;
+inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH, signingKey = QZ_AGENT_PRIVATE_KEY, signer = QZ_SIGNER_PATH;
 inline const std::string cacheRelative = ".orvane/installagent/T19q7c/hostk64/";
+// The signed launcher's own cache, named for the test key by openssl's reckoning.
+inline const std::string signedCacheRelative = ".orvane/installagent/T19q7c/hostk64-" + runProcess({"/bin/sh", "-c",
+    "openssl pkey -pubin -in \"$0\" -outform DER | sha256sum", QZ_AGENT_PUBLIC_KEY}).standardOutput.substr(0, 16) + "/";
 // Writes its arguments, each in <>, to $AGENT_RECORD, keeps a copy of the
 // bundle it was given when the root has cp, and ends with a status of its
 // own. Without AGENT_RECORD it writes nothing, least of all in the working
@@ -42,8 +45,8 @@ inline const std::string cannotStart = "Failed to start the instal agent\nFailed
 
 // One answer of the server: the status line's code, header lines, and the
 // body, where %AGENT% stands for the agent archive, %CORRUPT% for it with one
-// bit flipped, and %SIGNATURE% and %FOREIGN% for its signature by the test key
-// and by another one.
+// bit flipped, and "%MANIFEST n [FILE]%" and "%FOREIGN n%" for the manifest of
+// version n of the archive (or FILE) by the test key and by another one.
 struct Answer {
   std::string request = "/agent";
   int status = 200;
@@ -158,6 +161,9 @@ inline std::vector<std::string> listCache(const std::string& directory) {
                               : type != fs::file_type::regular   ? "|"
                               : name == ".validatestring"        ? "=" + readFile(it->path())
                                                                  : ""));
+    std::istringstream manifest(name == ".agentmanifest" && type == fs::file_type::regular ? readFile(it->path()) : "");
+    for (std::string line; std::getline(manifest, line);)
+      if (line.rfind("version ", 0) == 0) entries.back() += "=" + line;
   }
   std::sort(entries.begin(), entries.end());
   return entries;
@@ -172,12 +178,12 @@ inline void plant(const std::string& cache, const std::vector<std::string>& file
   }
 }
 
-// The Ed25519 signature of `file` by `key`, or by a key made on the spot.
-inline std::string signature(const std::string& file, const std::string& key = "") {
-  std::string made = file + ".key", sig = file + ".sig";
+// The manifest that sign-agent writes for `file`, by `key` or by a key made on the spot.
+inline std::string manifest(const std::string& file, const std::string& version, const std::string& key = "") {
+  std::string made = file + ".key";
   if (key.empty()) runProcess({"/usr/bin/openssl", "genpkey", "-algorithm", "ed25519", "-out", made});
-  runProcess({"/usr/bin/openssl", "pkeyutl", "-sign", "-rawin", "-inkey", key.empty() ? made : key, "-in", file, "-out", sig});
-  return readFile(sig);
+  runProcess({signer, "--key", key.empty() ? made : key, "--version", version, file});
+  return readFile(file + ".sig");
 }
 
 // ZIP archives with exactly the names, modes and attributes asked for.
@@ -281,7 +287,7 @@ class RunOfScenario {
     std::string home = std::ranges::find_if(variables_, [](const std::string& v) { return v.rfind("HOME=", 0) == 0; })->substr(5);
     paths_.work = w_;
     paths_.home = home.empty() ? tmp_ : home[0] != '/' ? cwd + "/" + home : outside(home);
-    paths_.cache = paths_.home + "/" + cacheRelative;
+    paths_.cache = paths_.home + "/" + (s_.signedLauncher ? signedCacheRelative : cacheRelative);
     paths_.installer = w_ + "/" + s_.installer;
 
     // The installer and the cache it meets.
@@ -302,8 +308,10 @@ class RunOfScenario {
     std::string agent = readFile(w_ + "/agent.zip"), corrupt = agent;
     corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // one bit of "install" flipped: a CRC error
     for (const Answer& a : s_.answers) {
-      std::string body = a.body;
-      if (body == "%SIGNATURE%" || body == "%FOREIGN%") body = signature(w_ + "/agent.zip", body == "%SIGNATURE%" ? signingKey : "");
+      std::string body = a.body, kind, version, file = w_ + "/agent.zip";
+      if (body.size() > 2 && body.front() == '%' && body.back() == '%')
+        std::istringstream(body.substr(1, body.size() - 2)) >> kind >> version >> file;
+      if (kind == "MANIFEST" || kind == "FOREIGN") body = manifest(expand(file, false), version, kind == "MANIFEST" ? signingKey : "");
       body = replaceAll(replaceAll(body, "%CORRUPT%", corrupt), "%AGENT%", agent);
       server_.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" + expand(a.headers) +
                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle, a.holdAt);
