@@ -127,7 +127,8 @@ installer() { # MIB [IMAGE NAME]
 
 # An agent archive on the server: an install script that ends at once (and
 # writes $QZ_BENCH_MARK when set, so a run can be checked), plus MIB of
-# filler. Prints its URL; with a signing key, its .sig lies beside it.
+# filler. Prints its URL; with a signing key, its signed manifest (.sig) lies
+# beside it.
 agent_url() { # NAME MIB
   local zip=$work/server/www/agent-$1.zip dir=$data/agent-$1
   if [ ! -f "$zip" ]; then
@@ -138,7 +139,7 @@ agent_url() { # NAME MIB
     (cd "$dir" && zip -q -0 -r "$zip" .)
     rm -rf "$dir"
     if [ -n "$signing_key" ]; then
-      openssl pkeyutl -sign -rawin -inkey "$signing_key" -in "$zip" -out "$zip.sig"
+      "$build_dir/bin/sign-agent" --key "$signing_key" --version 1 "$zip"
     fi
   fi
   echo "$server_url/agent-$1.zip"

@@ -1,6 +1,5 @@
 # Peak memory of a signed launcher's cold run as the agent grows: the
-# signature is checked over the whole archive, which must stream as the
-# download does. Needs a launcher built with QZ_AGENT_PUBLIC_KEY and its
+# archive's digest is computed as it streams, so memory must not grow with it. Needs a launcher built with QZ_AGENT_PUBLIC_KEY and its
 # private key (bench/run.sh --signed LAUNCHER KEY).
 mib=$(large_mib) runs=$(pick 1 3)
 what="Peak RSS (/usr/bin/time %M, max of $runs) of a signed launcher's cold run: $(size_label "$mib") agent vs 10 MiB agent"
