@@ -45,7 +45,7 @@ build_launchers() {
   log "building: the static launcher in $build_dir/, a dynamic one in $dynamic_build_dir/"
   [ -f "$build_dir/CMakeCache.txt" ] ||
     cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DQZ_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build_dir" -j "$(nproc)" --target qz-bootstrap make-installer >/dev/null
+  cmake --build "$build_dir" -j "$(nproc)" --target qz-bootstrap make-installer sign-agent >/dev/null
   cmake -S . -B "$dynamic_build_dir" -DCMAKE_BUILD_TYPE=Release -DQZ_BUILD_TESTS=OFF \
     -DQZ_STATIC=OFF >/dev/null
   cmake --build "$dynamic_build_dir" -j "$(nproc)" --target qz-bootstrap >/dev/null
