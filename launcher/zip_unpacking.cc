@@ -98,21 +98,21 @@ unsigned currentUmask() {
 // otherwise), without set-ID and sticky bits. False for a member that cannot
 // be unpacked as unzip would.
 bool tameEntry(archive_entry* entry, const PermissionRules& rules) {
-  std::string name = archive_entry_pathname(entry);
+  const std::string name = archive_entry_pathname(entry);
   auto found = rules.members.find(name);
   mode_t type = archive_entry_filetype(entry);
   // unzip makes a directory of a name that ends in "/" and of nothing else;
   // libarchive also of a name with the MS-DOS directory bit, to which it adds
   // the "/".
   if (found == rules.members.end() && type == AE_IFDIR && name.size() > 1 && name.back() == '/') {
-    name.pop_back();
-    found = rules.members.find(name);
-    if (found == rules.members.end()) return true;
-    // libarchive hands no data for what it takes as a directory: unzip's file
-    // would be made of nothing but zeros, so only an empty one is.
-    if (archive_entry_size(entry) > 0) return false;
-    archive_entry_copy_pathname(entry, name.c_str());
-    type = AE_IFREG;
+    auto plain = rules.members.find(name.substr(0, name.size() - 1));
+    if (plain != rules.members.end()) {
+      // libarchive hands no data for what it takes for a directory, so only an
+      // empty file can be made as unzip makes it.
+      if (archive_entry_size(entry) > 0) return false;
+      archive_entry_copy_pathname(entry, plain->first.c_str());
+      found = plain, type = AE_IFREG;
+    }
   }
   if (type != AE_IFDIR && type != AE_IFLNK) type = AE_IFREG;
   archive_entry_set_filetype(entry, type);
