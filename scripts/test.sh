@@ -4,8 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# python3-pyte plays the terminal screen in the terminal tests.
-./scripts/install-deps.sh python3-pyte
+./scripts/install-deps.sh
 # The tests make their fixtures with the usual modes; the launcher refuses a
 # cache path that others could write, which a umask of 000 would give them.
 umask 022

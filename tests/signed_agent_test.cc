@@ -29,14 +29,12 @@ Scenario signedRun(Scenario s) {
 
 // A stale agent of version 41 meets `s`'s fault: the run ends 255 with
 // `message` and the agent, validator and manifest stay as they were.
-Scenario refusedRun(std::string name, std::vector<Answer> answers, std::string message, bool archiveAsked,
-                    std::string kept = "41") {
-  return signedRun({.name = name, .cacheBefore = cachedAgent, .prepare = keep(kept), .answers = answers,
-                    .standardError = message, .exitCode = 255,
-                    .requests = archiveAsked ? std::vector<std::string>{"HEAD /agent", "GET /agent.sig", "GET /agent"}
-                                             : std::vector<std::string>{"HEAD /agent", "GET /agent.sig"},
-                    .agentSaw = "", .cache = {".agentmanifest=version " + kept, ".validatestring=ETag: \"v0\"\r", "installagent.lock",
-                                              "installagent/install"}});
+Scenario refusedRun(std::string name, std::vector<Answer> answers, std::string message, bool archiveAsked, std::string kept = "41") {
+  Scenario s = signedRun({.name = name, .cacheBefore = cachedAgent, .prepare = keep(kept), .answers = answers, .standardError = message,
+                          .exitCode = 255, .requests = {"HEAD /agent", "GET /agent.sig"}, .agentSaw = "",
+                          .cache = {".agentmanifest=version " + kept, ".validatestring=ETag: \"v0\"\r", "installagent.lock", "installagent/install"}});
+  if (archiveAsked) s.requests.push_back("GET /agent");
+  return s;
 }
 
 const Answer archive{}, manifest42{.request = "/agent.sig", .body = "%MANIFEST 42%"};
@@ -54,12 +52,7 @@ std::vector<Scenario> signedScenarios() {
       signedRun({.name = "the same version again is taken", .cacheBefore = cachedAgent, .prepare = keep("42")}),
       refusedRun("an older version is refused", {archive, manifest42}, older, false, "43"),
       refusedRun("no manifest: the archive is never asked for", {archive, {.request = "/agent.sig", .status = 404}}, unverified, false),
-      refusedRun("the manifest answered 500", {archive, {.request = "/agent.sig", .status = 500}}, unverified, false),
       refusedRun("a manifest by another key", {archive, {.request = "/agent.sig", .body = "%FOREIGN 42%"}}, unverified, false),
-      refusedRun("a manifest by another key, served without an ETag", {{.headers = ""}, {.request = "/agent.sig", .body = "%FOREIGN 42%"}},
-                 unverified, false),
-      refusedRun("a raw signature in place of the manifest", {archive, {.request = "/agent.sig", .body = std::string(64, 's')}},
-                 unverified, false),
       refusedRun("a manifest past 1 KiB", {archive, {.request = "/agent.sig", .body = std::string(4 << 20, 'm')}}, unverified, false),
       [] {  // the launcher would die of SIGXFSZ past 2 MiB, as dash counts 512-byte blocks
         Scenario s = refusedRun("an archive longer than its manifest says is cut off",

@@ -65,9 +65,8 @@ bool waitFor(Condition condition, int seconds = 60) {
   return true;
 }
 
-// Every entry under `root`, sorted, one line each as lstat sees it: name,
-// mode (type and permissions), then a link's target, or a file's content and
-// the modification time; a link is never followed.
+// Every entry under `root`, sorted, as lstat sees it: name, mode, then a
+// link's target, or a file's content and modification time.
 inline std::vector<std::string> describeTree(const std::string& root) {
   std::vector<std::string> lines;
   std::error_code error;
@@ -157,27 +156,19 @@ inline std::string okAnswer(const std::string& body) {
 
 inline int portOf(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
 
-// A TCP socket on 127.0.0.1: listening on a free port, which `port` receives,
-// or else connected to `port`, or -1.
-inline int loopbackSocket(int* port, bool listening) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{AF_INET, htons(listening ? 0 : *port), {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t length = sizeof address;
-  if (!listening) return connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 ? fd : (close(fd), -1);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  listen(fd, 16);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
 // An HTTP server on a loopback port that answers each request with the raw
 // bytes given for its "METHOD target" or, failing that, its target (for HEAD,
 // the bytes up to the blank line), 404 for anything else. A request recorded
 // is "METHOD target".
 class ScriptedServer {
  public:
-  ScriptedServer() : fd_(loopbackSocket(&port_, true)) {
+  ScriptedServer() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd_, 16);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
     acceptor_ = std::thread([this] {
       for (int connection; (connection = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
         connections_.emplace_back(&ScriptedServer::serve, this, connection);
@@ -255,7 +246,7 @@ class ScriptedServer {
     close(connection);
   }
 
-  int port_, fd_;  // in this order: making fd_ sets port_
+  int fd_, port_ = 0;
   std::thread acceptor_;
   std::vector<std::thread> connections_;
   std::mutex mutex_;

@@ -1,10 +1,8 @@
 // The pieces a run from outside cannot pin down: exact command lines, quoting
-// against a real shell, the cache's trust rules, the validator file and the
-// exec-string limit.
+// against a real shell, the cache's trust rules and the exec-string limit.
 #include <gtest/gtest.h>
 
 #include "agent/agent_launch.h"
-#include "agent/file_system_utilities.h"
 #include "agent/trusted_path.h"
 #include "launcher/shell_command.h"
 #include "payload/scratch_directory.h"
@@ -96,29 +94,4 @@ TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
     EXPECT_EQ(found, offender) << path << " " << std::oct << aMode << " " << bMode;
   }
   if (geteuid() != 0) std::cout << "[ SKIPPED  ] rows that give a directory away need root\n";
-}
-
-TEST(ValidatorFile, HoldsExactlyTheValueAndMatchesOnItsFirstLine) {
-  TemporaryDirectory cache;
-  const std::string file = cache.file(".validatestring");
-  writeValidatorFile(cache.path() + "/", "abc\r");
-  EXPECT_EQ(readFile(file), "abc\r");
-  writeValidatorFile(cache.path(), "");
-  EXPECT_EQ(readFile(file), "abc\r");
-  std::pair<std::string, bool> cases[] = {{"abc\r", true}, {"abc", false}, {"ABC\r", false}, {"", false}};
-  for (const auto& [value, matches] : cases) EXPECT_EQ(validatorFileMatches(cache.path(), value), matches) << value;
-  writeFile(file, "abc\r\nmore\n");
-  EXPECT_TRUE(validatorFileMatches(cache.path(), "abc\r"));
-  writeFile(file, "");
-  EXPECT_FALSE(validatorFileMatches(cache.path(), ""));
-  EXPECT_FALSE(validatorFileMatches(cache.file("missing"), "abc\r"));
-}
-
-// Without a scratch directory an interruption still removes the named paths.
-TEST(InterruptionCleanup, GuardsNamedPathsWithoutAScratchDirectory) {
-  TemporaryDirectory directory;
-  writeFile(directory.file("validator"), "ETag: \"v1\"");
-  EXPECT_EXIT({ InterruptionCleanup cleanup(""); AlsoRemovedOnInterruption unverified(directory.file("validator")); raise(SIGHUP); },
-              testing::KilledBySignal(SIGHUP), "");
-  EXPECT_FALSE(pathExists(directory.file("validator")));
 }
