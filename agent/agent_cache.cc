@@ -17,6 +17,7 @@
 #include "payload/interruption_cleanup.h"
 #include "payload/scratch_directory.h"
 #include "payload/unzip_command.h"
+#include "launcher/path_join.h"
 
 namespace {
 
@@ -81,8 +82,7 @@ std::string agentFromCache(const std::string& extractionDirectory, MessageReport
   }
   CacheLock lock(cacheDirectory);  // until the agent is current or in place
   removeUnfinishedAgents(cacheDirectory);
-  std::string archive =
-      extractionDirectory + std::string(pathSeparator) + std::string(agentArchiveName);
+  std::string archive = joinAlways(extractionDirectory, agentArchiveName);
   FreshAgent fresh;
   showStatus("Checking the install agent…");
   if (!downloadInstallAgent(cacheDirectory, archive, &fresh, report)) return "";

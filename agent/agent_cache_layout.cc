@@ -6,6 +6,7 @@
 
 #include "agent/agent_signature.h"
 #include "launcher/build_constants.h"
+#include "launcher/path_join.h"
 
 namespace {
 
@@ -22,21 +23,16 @@ std::string cacheRelativePath() {
 
 std::string agentCacheDirectory() {
   const char* home = std::getenv(homeVariable);
-  std::string root = home != nullptr && *home != '\0' ? home : "/tmp";
-  if (root.size() > 1 && root.back() != pathSeparator.front()) root += pathSeparator;
-  return root + cacheRelativePath();
+  return joinOnce(home != nullptr && *home != '\0' ? home : "/tmp", cacheRelativePath());
 }
 
 std::string cachedAgentDirectory(const std::string& cacheDirectory) {
-  std::string directory =
-      cacheDirectory + std::string(agentDirectoryName) + std::string(pathSeparator);
+  std::string directory = joinOnce(cacheDirectory, agentDirectoryName) + "/";
   struct stat status;
   if (stat(agentStartScriptPath(directory).c_str(), &status) != 0) return "";
   return directory;
 }
 
 std::string agentStartScriptPath(const std::string& directory) {
-  std::string path = directory;
-  if (!path.empty() && path.back() != pathSeparator.front()) path += pathSeparator;
-  return path + std::string(agentStartScriptName);
+  return joinOnce(directory, agentStartScriptName, true);
 }

@@ -9,11 +9,12 @@
 
 #include "launcher/build_constants.h"
 #include "launcher/unique_file.h"
+#include "launcher/path_join.h"
 
 namespace {
 
 std::string cacheFilePath(const std::string& directory, std::string_view name) {
-  return directory + std::string(pathSeparator) + std::string(name);
+  return joinAlways(directory, name);
 }
 
 // A file of the cache as a stdio stream, never through a link in its place.
