@@ -186,7 +186,8 @@ std::vector<Scenario> rows() {
       hostileArchive("an agent archive entry ../x", "../x 100644 x"),
       hostileArchive("an agent archive entry with an absolute name", "%WORK%/canary/abs 100644 x"),
       hostileArchive("an agent archive writing through its own link", "link 120777 %WORK%/canary link/x 100644 x", {"link/x"}),
-      hostileArchive("an agent archive with a device entry", "dev 020644 ''", {"dev"}),
+      hostileArchive("an agent archive writing through a link to ..", "up 120777 .. up/x 100644 x", {"up/x"}),
+      hostileArchive("an agent archive with device and FIFO entries", "dev 020644 '' fifo 010644 ''", {"dev", "fifo"}),
   };
   // The same runs where the root holds nothing but one shell.
   for (auto [root, shell] : {std::pair{Root::busyBox, "BusyBox"}, {Root::dash, "dash"}}) {
