@@ -36,10 +36,8 @@ UniqueKey readPublicKey(std::string_view pem) {
   return UniqueKey(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
 }
 
-}  // namespace
-
-bool agentSignatureRequired() { return !agentPublicKeyPem.empty(); }
-
+// The first 16 hexadecimal digits of the SHA-256 of the key in `publicKeyPem`
+// in DER form; empty when it is no PEM public key.
 std::string publicKeyId(std::string_view publicKeyPem) {
   constexpr size_t idDigits = 16;
   UniqueKey key = readPublicKey(publicKeyPem);
@@ -52,6 +50,10 @@ std::string publicKeyId(std::string_view publicKeyPem) {
   digest.add(der, static_cast<size_t>(length));
   return digest.hexadecimal().substr(0, idDigits);
 }
+
+}  // namespace
+
+bool agentSignatureRequired() { return !agentPublicKeyPem.empty(); }
 
 std::string agentKeyId() { return agentSignatureRequired() ? publicKeyId(agentPublicKeyPem) : ""; }
 

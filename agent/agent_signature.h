@@ -12,13 +12,9 @@ inline constexpr size_t agentSignatureLength = 64;
 // trusted only with a manifest that verifies.
 bool agentSignatureRequired();
 
-// The first 16 lower-case hexadecimal digits of the SHA-256 of the public key
-// in `publicKeyPem` in DER form (its SubjectPublicKeyInfo, as
-// `openssl pkey -pubin -outform DER` writes it); empty when it is no PEM
-// public key.
-std::string publicKeyId(std::string_view publicKeyPem);
-
-// publicKeyId() of the built-in key; empty without one.
+// The first 16 lower-case hexadecimal digits of the SHA-256 of the built-in
+// public key in DER form (its SubjectPublicKeyInfo, as
+// `openssl pkey -pubin -outform DER` writes it); empty without a key.
 std::string agentKeyId();
 
 // True iff `signature` is the Ed25519 signature of exactly `message` under

@@ -28,14 +28,7 @@ size_t terminalColumns() {
   return size.ws_col;
 }
 
-}  // namespace
-
-bool statusLineWanted() {
-  const char* terminal = std::getenv("TERM");
-  if (terminal == nullptr || *terminal == '\0' || std::strcmp(terminal, "dumb") == 0) return false;
-  return isatty(STDERR_FILENO) == 1;
-}
-
+// `text` cut to at most `columns` characters, never inside a UTF-8 sequence.
 std::string_view fitToColumns(std::string_view text, size_t columns) {
   size_t characters = 0;
   for (size_t at = 0; at < text.size(); ++at) {
@@ -43,6 +36,14 @@ std::string_view fitToColumns(std::string_view text, size_t columns) {
     if (startsCharacter && characters++ == columns) return text.substr(0, at);
   }
   return text;
+}
+
+}  // namespace
+
+bool statusLineWanted() {
+  const char* terminal = std::getenv("TERM");
+  if (terminal == nullptr || *terminal == '\0' || std::strcmp(terminal, "dumb") == 0) return false;
+  return isatty(STDERR_FILENO) == 1;
 }
 
 void showStatus(std::string_view text) {

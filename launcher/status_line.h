@@ -20,6 +20,3 @@ void clearStatus();
 
 // clearStatus() with async-signal-safe calls only, for a signal handler.
 void eraseStatusFromHandler();
-
-// `text` cut to at most `columns` characters, never inside a UTF-8 sequence.
-std::string_view fitToColumns(std::string_view text, size_t columns);
