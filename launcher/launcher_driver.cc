@@ -14,6 +14,13 @@
 
 namespace {
 
+// The steps of a run, each with the lines that tell the user it failed.
+enum class Step { payload, agent, launch };
+
+constexpr std::string_view payloadFailedMessage =
+    "Internal error: Failed to initialize application installer (201)";
+constexpr std::string_view agentFailedMessage = "Failed to initialize the install agent.";
+
 bool inTestMode() { return std::getenv(testModeVariable) != nullptr; }
 
 // Where a scratch directory goes when /tmp cannot take one: beside the
@@ -29,9 +36,9 @@ std::string chooseExtractionDirectory(const ScratchDirectory& scratch) {
   return directory;
 }
 
-}  // namespace
-
-int runLauncher(int argumentCount, const char* const* arguments, MessageReporter report) {
+// The run itself; `step` follows it, so that whatever it did not expect can
+// be told as the failure of the step it happened in.
+int runSteps(int argumentCount, const char* const* arguments, MessageReporter report, Step* step) {
   runningExecutableDescriptor();  // the file that runs, before anything can replace it
   ScratchDirectory scratch(scratchFallbackParent());
   std::string extractionDirectory = chooseExtractionDirectory(scratch);
@@ -45,9 +52,11 @@ int runLauncher(int argumentCount, const char* const* arguments, MessageReporter
     return -1;
   }
 
+  *step = Step::agent;
   std::string agentStartScript = initializeInstallAgent(extractionDirectory, report);
   if (agentStartScript.empty()) return -1;
 
+  *step = Step::launch;
   clearStatus();  // the agent has the terminal to itself
   std::string commandHead = "sh " + quotePath(agentStartScript);
   if (!launchAgent(agentStartScript, commandHead, extractionDirectory, argumentCount, arguments,
@@ -56,4 +65,30 @@ int runLauncher(int argumentCount, const char* const* arguments, MessageReporter
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int runLauncher(int argumentCount, const char* const* arguments, MessageReporter report) {
+  Step step = Step::payload;
+  try {
+    return runSteps(argumentCount, arguments, report, &step);
+  } catch (...) {
+    // Memory ran out, or something else no step expected; the scratch
+    // directory is gone by now. The lines are constants: telling the user
+    // must not need the memory that just ran out.
+    switch (step) {
+      case Step::payload:
+        report(payloadFailedMessage, true);
+        break;
+      case Step::agent:
+        report(agentFailedMessage, true);
+        break;
+      case Step::launch:
+        report(agentStartFailedMessage, true);
+        report(agentStartFailedMessage, true);
+        break;
+    }
+    return -1;
+  }
 }
