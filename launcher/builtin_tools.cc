@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "builtin/zip_unpacking.h"
 #include "launcher/message_reporter.h"
 #include "launcher/running_executable.h"
 #include "launcher/tree_removal.h"
-#include "launcher/zip_unpacking.h"
 
 namespace {
 
@@ -36,19 +36,26 @@ class Descriptor {
   int fd_;
 };
 
+// Tells the user what made an unpacking fail, in one line: the archive, the
+// member when there is one, and the problem. A warning passes in silence.
+UnzipResult reported(const UnzipProblem& problem, const std::string& archive) {
+  if (problem.result > UnzipResult::warning) {
+    std::string line = archive + ": ";
+    if (!problem.member.empty()) line.append(problem.member).append(": ");
+    reportToConsole(line + problem.what, true);
+  }
+  return problem.result;
+}
+
 UnzipResult unzipFile(const std::string& archive, const std::string& directory) {
   // The installer is read from the file that runs, not from what its name
   // holds by now.
-  if (archive == executablePath() && runningExecutableDescriptor() >= 0) {
-    if (lseek(runningExecutableDescriptor(), 0, SEEK_SET) != 0) return UnzipResult::notAnArchive;
-    return unpackZipArchive(runningExecutableDescriptor(), archive, directory);
-  }
+  if (archive == executablePath() && runningExecutableDescriptor() >= 0)
+    return reported(unpackZipArchive(runningExecutableDescriptor(), directory), archive);
   Descriptor file(open(archive.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) {
-    reportToConsole(archive + ": " + std::strerror(errno), true);
-    return UnzipResult::notAnArchive;
-  }
-  return unpackZipArchive(file.get(), archive, directory);
+  if (file.get() < 0)
+    return reported(problemWith(UnzipResult::notAnArchive, "", std::strerror(errno)), archive);
+  return reported(unpackZipArchive(file.get(), directory), archive);
 }
 
 int unzip(const std::vector<std::string>& words) {

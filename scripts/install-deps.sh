@@ -3,14 +3,14 @@
 # any further ones named on the command line, when any of them is missing.
 set -euo pipefail
 
-# The launcher is linked with libcurl (release build) and libarchive built
-# from Debian's source packages (dpkg-dev unpacks them), OpenSSL, c-ares and
+# The launcher is linked with libcurl (release build) and bzip2 built from
+# Debian's source packages (dpkg-dev unpacks them), OpenSSL, c-ares and
 # zlib; the tests run it in a BusyBox chroot under strace, with certificates
-# made by openssl, compare its unpacking with Info-ZIP's unzip, and craft
-# archives that zip cannot make with Python's zipfile.
+# made by openssl, compare its unpacking with Info-ZIP's unzip on archives
+# that zip, bsdtar and Python's zipfile make.
 packages=(g++ cmake make pkgconf zlib1g-dev libcurl4-openssl-dev libgtest-dev libgmock-dev
   unzip zip nginx-light dpkg-dev libssl-dev libc-ares-dev busybox-static
-  strace openssl python3 util-linux binutils "$@")
+  strace openssl python3 util-linux binutils libarchive-tools "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -32,17 +32,25 @@ Scenario refused(std::string name, std::string offender, std::function<void(cons
                  "written by others.\nFailed to initialize the install agent.\nInstallation failed.\n", cache);
 }
 
-// A hostile agent archive: `entries` beside a good install. Those in
-// `unpacked` are made as plain files inside the agent directory; any other
-// archive is refused. Either way nothing is written outside the agent
-// directory and no special file is made.
-Scenario hostileArchive(std::string name, std::string entries, std::vector<std::string> unpacked = {}) {
-  Scenario s{.name = name, .agentArchive = "/usr/bin/python3 ../zipcraft.py \"$OUT\" install 100755 @install " + entries};
-  if (unpacked.empty()) return failing(s, "..." + cannotUnzipAgent, {"installagent.lock"});
-  s.cache = {validator, "installagent.lock", "installagent/install"};
-  for (const std::string& file : unpacked) s.cache.push_back("installagent/" + file);
-  std::sort(s.cache.begin(), s.cache.end());
-  return s;
+// An agent archive that tests/zip_maker.py makes from `arguments` ("forge
+// KIND", or "craft" and members beside a good install): refused with `line`
+// naming what is wrong, before anything is unpacked, so nothing is written
+// outside the agent directory.
+Scenario refusedArchive(std::string name, std::string arguments, std::string line) {
+  std::string made = arguments.rfind("craft", 0) == 0 ? "craft \"$OUT\" install 100755 @install" + arguments.substr(5)
+                                                      : arguments + " \"$OUT\"";
+  Scenario s{.name = name, .agentArchive = "/usr/bin/python3 %MAKER% " + made};
+  return failing(s, "%SCRATCH%/InstallAgent.zip: " + line + "\n" + cannotUnzipAgent, {"installagent.lock"});
+}
+
+// An offline installer that tests/zip_maker.py forges (see edit_installer()):
+// the payload step fails with `line`, and nothing is asked of the server.
+Scenario forgedInstaller(std::string name, std::string kind, std::string line) {
+  Scenario s = offline({.name = name, .prepare = [kind](const Paths& p) {
+    runProcess({"/usr/bin/python3", zipMaker, "edit", kind, p.installer});
+  }});
+  return failing(s, "%WORK%/dir/setup.run: " + line + "\nInternal error: Failed to initialize application installer (201)\n"
+                 "Installation failed.\n", {});
 }
 
 // Packs the installer again with `options` and a bundle of `size` bytes,
@@ -110,7 +118,7 @@ std::vector<Scenario> rows() {
        .answers = {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}}},
               "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), {".validatestring=ETag: \"v0\"\r", "installagent.lock"}),
       failing({.name = "a corrupt archive: one line names the member, nothing half-unpacked stays", .answers = {{.body = "%CORRUPT%"}}},
-              "%SCRATCH%/InstallAgent.zip: install: ZIP bad CRC: 0xa08266c7 should be 0x32481685\n" + cannotUnzipAgent, {"installagent.lock"}),
+              "%SCRATCH%/InstallAgent.zip: install: bad CRC 0xa08266c7 (should be 0x32481685)\n" + cannotUnzipAgent, {"installagent.lock"}),
       {.name = "a changed ETag, HOME -x/ and a name that needs quoting: no path read as an option, the stale agent removed",
        .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=", "installagent/stale="}, .environment = {"HOME=-x/" + hostile}},
       {.name = "the default agent URL, through http_proxy", .answers = {{.request = agentUrl}},
@@ -179,15 +187,39 @@ std::vector<Scenario> rows() {
       {.name = "an agent archive zip wrote to a pipe, with data descriptors", .agentArchive = "echo data > data && zip -q -r - . | cat > \"$OUT\"",
        .cache = {validator, "installagent.lock", "installagent/data", "installagent/install"}, .sameAsUnzip = true},
       {.name = "an agent archive of Python's zipfile without Unix attributes",
-       .agentArchive = "/usr/bin/python3 ../zipcraft.py \"$OUT\" install - @install dir/ - '' dir/data - 'some data'",
+       .agentArchive = "/usr/bin/python3 %MAKER% craft \"$OUT\" install - @install dir/ - '' dir/data - 'some data'",
        .cache = {validator, "installagent.lock", "installagent/dir/data", "installagent/install"}, .sameAsUnzip = true},
 
       // Hostile agent archives.
-      hostileArchive("an agent archive entry ../x", "../x 100644 x"),
-      hostileArchive("an agent archive entry with an absolute name", "%WORK%/canary/abs 100644 x"),
-      hostileArchive("an agent archive writing through its own link", "link 120777 %WORK%/canary link/x 100644 x", {"link/x"}),
-      hostileArchive("an agent archive writing through a link to ..", "up 120777 .. up/x 100644 x", {"up/x"}),
-      hostileArchive("an agent archive with device and FIFO entries", "dev 020644 '' fifo 010644 ''", {"dev", "fifo"}),
+      refusedArchive("an agent archive entry ../x", "craft ../x 100644 x", "../x: a \"..\" component"),
+      refusedArchive("an agent archive entry with an absolute name", "craft %WORK%/canary/abs 100644 x", "%WORK%/canary/abs: an absolute name"),
+      refusedArchive("an agent archive writing through its own link", "craft link 120777 %WORK%/canary link/x 100644 x",
+                     "link/x: link exists but is not a directory"),
+      refusedArchive("an agent archive writing through a link to ..", "craft up 120777 .. up/x 100644 x", "up/x: up exists but is not a directory"),
+      // Forged and damaged archives: refused before anything is written, whatever unzip would make of them.
+      forgedInstaller("an installer whose ZIP64 end record claims 2^62 bytes of directory", "zip64-claim",
+                      "the central directory does not fit the file"),
+      forgedInstaller("a packed agent whose local name lost a bit: no download instead", "agent-name",
+                      "InstallAgent.zip: its local header does not match the central directory (name)"),
+      refusedArchive("an agent archive whose end record claims 0xfffffff0 bytes of directory", "forge end-claim",
+                     "the central directory does not fit the file"),
+      refusedArchive("an agent archive with two entries at one local header", "forge overlap",
+                     "parts of the archive overlap (a possible zip bomb)"),
+      refusedArchive("an agent archive whose local and central names differ", "forge names-differ",
+                     "a: its local header does not match the central directory (name)"),
+      refusedArchive("an agent archive with a link whose CRC is wrong", "forge link-crc", "l: bad CRC 0x2fcabd79 (should be 0x000004d2)"),
+      refusedArchive("an agent archive with an empty file whose CRC is wrong", "forge empty-crc", "e: bad CRC 0x00000000 (should be 0x000004d2)"),
+      // Members as odd tools make them: unpacked as unzip unpacks them, names with their bytes.
+      {.name = "an agent archive with devices and FIFOs: plain files with their data", .agentArchive = "/usr/bin/python3 %MAKER% forge devices \"$OUT\"",
+       .cache = {validator, "installagent.lock", "installagent/dev", "installagent/fifo", "installagent/install"}, .sameAsUnzip = true},
+      {.name = "a decomposed UTF-8 name keeps its bytes", .agentArchive = "/usr/bin/python3 %MAKER% forge nfd \"$OUT\"",
+       .cache = {validator, "installagent.lock", "installagent/cafe\xcc\x81", "installagent/install"}},
+      {.name = "a Latin-1 name flagged as UTF-8 keeps its bytes", .agentArchive = "/usr/bin/python3 %MAKER% forge latin1 \"$OUT\"",
+       .cache = {validator, "installagent.lock", "installagent/install", "installagent/latin-\xe9t\xe9"}},
+      {.name = "bsdtar's ./ entry leaves the agent directory private", .agent = "stat -c %a \"${0%/*}\" > \"$AGENT_RECORD\"",
+       .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .", .agentSaw = "700\n"},
+      offline({.name = "bsdtar's ./ entry leaves the scratch directory private", .agent = "stat -c %a \"${0%/*}\" > \"$AGENT_RECORD\"",
+       .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .", .agentSaw = "700\n"}),
   };
   // The same runs where the root holds nothing but one shell.
   for (auto [root, shell] : {std::pair{Root::busyBox, "BusyBox"}, {Root::dash, "dash"}}) {
@@ -195,6 +227,9 @@ std::vector<Scenario> rows() {
     rows.insert(rows.end(), {offline({.name = "offline" + in, .root = root}),
         offline({.name = "ZIP64 offline" + in, .prepare = repack({"--zip64"}), .root = root}), {.name = "cold cache" + in, .root = root},
         {.name = "warm cache" + in, .cacheBefore = planted, .root = root, .requests = {"HEAD /agent"}, .agentSaw = "cached"},
+        {.name = "a name of UTF-8 and one not in the agent" + in + " without locale files",
+         .agentArchive = "/usr/bin/python3 %MAKER% forge latin1 \"$OUT\"", .root = root,
+         .cache = {validator, "installagent.lock", "installagent/install", "installagent/latin-\xe9t\xe9"}},
         {.name = "a changed agent" + in, .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=", "installagent/stale="},
          .root = root}});
   }
@@ -254,6 +289,40 @@ TEST(EndToEnd, AKilledRunNeverLeavesAHalfAgentForTheNextOne) {
     EXPECT_EQ(start()->wait().exitCode, 0);
     EXPECT_EQ(readFile(work.file("record")), "whole\n") << "killed at moment " << moment;
   }
+}
+
+// Locale and character set files are never read, whatever the environment
+// says, so no host can make the static launcher load code of its own: names
+// are bytes.
+TEST(EndToEnd, NoLocaleOrCharacterSetFileIsEverRead) {
+  TemporaryDirectory work;
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", "echo ran"}, {"caf\xc3\xa9", "x"}}, true));
+  ChildProcess run({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "GCONV_PATH=" + work.file("conv"), "LOCPATH=" + work.file("conv"),
+                    "LC_ALL=C.UTF-8", "LANG=de_DE.UTF-8", "/usr/bin/strace", "-f", "-qq", "-o", work.file("trace"), "-e",
+                    "trace=open,openat,openat2,execve", work.file("setup.run")});
+  ProcessResult result = run.wait();
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "ran\n");
+  std::string trace = readFile(work.file("trace"));
+  for (const std::string& looked : {std::string("gconv"), std::string("locale"), work.file("conv")})
+    EXPECT_EQ(trace.find(looked + "/"), std::string::npos) << looked << " in\n" << trace;
+}
+
+// An end record that claims a directory as large as everything before it (a
+// 64 MiB bundle) costs no more memory than the real directory: the claim is
+// checked entry by entry, never allocated.
+TEST(EndToEnd, AForgedDirectoryClaimCostsNoMoreMemoryThanARun) {
+  TemporaryDirectory work;
+  ASSERT_EQ(runProcess({"/bin/sh", "-c", "cd \"$0\" && head -c 67108864 /dev/urandom > data && zip -q -0 bundle.zip data && "
+                        "printf 'exit 0' > install && zip -q agent.zip install", work.path()}).exitCode, 0);
+  ASSERT_TRUE(packInstaller(work.path(), work.file("plain.run"), true));
+  ASSERT_TRUE(packInstaller(work.path(), work.file("forged.run"), true));
+  runProcess({"/usr/bin/python3", zipMaker, "edit", "whole-claim", work.file("forged.run")});
+  ProcessResult plain = runProcess({work.file("plain.run")}), forged = runProcess({work.file("forged.run")});
+  EXPECT_EQ(plain.exitCode, 0) << plain.standardError;
+  EXPECT_EQ(forged.exitCode, 255);
+  EXPECT_THAT(forged.standardError, testing::HasSubstr("(201)"));
+  EXPECT_LT(forged.peakKiB, plain.peakKiB + 1024);
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ namespace testing_support {
 namespace fs = std::filesystem;
 
 inline const std::string launcher = QZ_LAUNCHER_PATH, packer = QZ_PACKER_PATH;
+// Forges archives and installers: tests/zip_maker.py.
+inline const std::string zipMaker = QZ_ZIP_MAKER;
 // A launcher that trusts the build's test key, whose private half signs here.
 inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH, signingKey = QZ_AGENT_PRIVATE_KEY, signer = QZ_SIGNER_PATH;
 inline const std::string cacheRelative = ".orvane/installagent/T19q7c/hostk64/";
@@ -65,8 +67,7 @@ struct Scenario {
   std::string name{};
   // The installer, the cache it meets and the server. `agentArchive`, when
   // set, is a shell line that makes "$OUT" in a directory holding `agent` as
-  // install (mode 0755), ../zipcraft.py at hand: OUT then NAME MODE DATA
-  // triples (MODE octal or "-" for no Unix attributes, DATA "@FILE" for a file's bytes).
+  // install (mode 0755); %MAKER% crafts and forges archives.
   bool bundledAgent = false, signedLauncher = false;
   std::string agent = sampleAgent, agentArchive{};
   std::string installer = "dir/setup.run";
@@ -180,16 +181,6 @@ inline std::string manifest(const std::string& file, const std::string& version,
   return readFile(file + ".sig");
 }
 
-// ZIP archives with exactly the names, modes and attributes asked for.
-inline const std::string zipCraft =
-    "import sys, zipfile\n"
-    "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
-    "  a = sys.argv[2:]\n"
-    "  for name, mode, data in zip(a[0::3], a[1::3], a[2::3]):\n"
-    "    i = zipfile.ZipInfo(name, (2001, 2, 3, 4, 5, 6))\n"
-    "    i.create_system, i.external_attr = (0, 0) if mode == '-' else (3, int(mode, 8) << 16)\n"
-    "    z.writestr(i, open(data[1:], 'rb').read() if data.startswith('@') else data)\n";
-
 // The root a chroot row runs in: BusyBox or dash as its only program.
 inline bool makeRoot(Root root, const std::string& w) {
   std::string shell = root == Root::busyBox ? "cp /bin/busybox bin && ln -s busybox bin/sh"
@@ -252,7 +243,7 @@ class RunOfScenario {
                               {"%CA%", tls_->ca()}, {"%OTHERCA%", tls_->otherCa()}})
         text = replaceAll(text, from, to);
     }
-    for (auto [from, to] : {std::pair{"%HTTP%", server_.url()}, {"%TMP%", tmp_}, {"%CACHE%", paths_.cache},
+    for (auto [from, to] : {std::pair{"%HTTP%", server_.url()}, {"%TMP%", tmp_}, {"%CACHE%", paths_.cache}, {"%MAKER%", zipMaker},
                             {"%WORK%", asLauncher && chrooted_ ? std::string() : w_}})
       text = replaceAll(text, from, to);
     return text;
@@ -294,7 +285,6 @@ class RunOfScenario {
     } else {
       fs::create_directories(w_ + "/agent-src");
       writeFile(w_ + "/agent-src/install", s_.agent, 0755);
-      writeFile(w_ + "/zipcraft.py", zipCraft);
       ASSERT_EQ(runProcess({"/usr/bin/env", "-C", w_ + "/agent-src", "OUT=" + w_ + "/agent.zip", "/bin/sh", "-c",
                             expand(s_.agentArchive, false)}).exitCode, 0);
     }

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,10 +85,12 @@ inline std::vector<std::string> describeTree(const std::string& root) {
   return lines;
 }
 
-// How a process ended: an exit code, or the signal that killed it (never both).
+// How a process ended: an exit code, or the signal that killed it (never
+// both); and the most memory it (or a child it waited for) held.
 struct ProcessResult {
   int exitCode = -1, signal = 0;
   std::string standardOutput, standardError;
+  long peakKiB = 0;
 };
 
 // argv (argv[0] a path) in a session of its own, so that the test can signal
@@ -124,9 +127,10 @@ class ChildProcess {
   }
   ProcessResult wait() {
     int status = 0;
-    waitpid(std::exchange(pid_, -1), &status, 0);
+    struct rusage usage {};
+    wait4(std::exchange(pid_, -1), &status, 0, &usage);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
-            readFile(outputs_.file("out")), readFile(outputs_.file("err"))};
+            readFile(outputs_.file("out")), readFile(outputs_.file("err")), usage.ru_maxrss};
   }
 
  private:

@@ -1,0 +1,22 @@
+// The local header in front of each member's data, checked against the
+// member's central entry: the central directory says what a member is, and a
+// local header that says otherwise means a damaged or forged archive.
+#pragma once
+
+#include <cstdint>
+
+#include "builtin/unzip_problem.h"
+#include "builtin/zip_directory.h"
+#include "builtin/zip_member_time.h"
+
+struct LocalHeader {
+  uint64_t dataOffset = 0;  // where the member's data starts in the file
+  MemberTimes times;        // from the local extra field, as unzip takes them
+};
+
+// Reads the local header of `entry` from `archive` (`fileSize` bytes) and
+// checks its signature, name (and the Unicode path that renames it), method,
+// flags, and, unless a data descriptor follows the data, CRC-32 and sizes.
+// The data must lie within the file.
+UnzipProblem readLocalHeader(int archive, uint64_t fileSize, const CentralEntry& entry,
+                             LocalHeader* header);
