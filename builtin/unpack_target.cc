@@ -83,11 +83,10 @@ UnzipProblem UnpackTarget::makeDirectory(const PathComponents& path, const std::
   int parent;
   if (UnzipProblem problem = walk(path, path.size() - 1, true, member, &parent)) return problem;
   *created = mkdirat(parent, path.back().c_str(), 0777) == 0;
-  if (*created || errno != EEXIST) {
-    if (*created) return {};
+  if (*created) return {};
+  if (errno != EEXIST)
     return problemWith(UnzipResult::cannotWrite, member,
                        joined(path, path.size()) + ": " + std::strerror(errno));
-  }
   int ignored;
   return walk(path, path.size(), false, member, &ignored);  // there, and a directory
 }

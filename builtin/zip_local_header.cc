@@ -41,6 +41,8 @@ UnzipProblem compare(const CentralEntry& entry, const unsigned char* fixed,
   if (memberName(name, extra, flags & utf8NameFlag) !=
       memberName(entry.rawName, entry.extraField, entry.flags & utf8NameFlag))
     return mismatch(entry, "Unicode name");
+  if (entry.method == storedMethod && entry.compressedSize != entry.size)
+    return problemWith(UnzipResult::damaged, entry.rawName, "its stored sizes differ");
   if (entry.flags & dataDescriptorFlag) return {};  // written after the data
   uint32_t crc;
   uint64_t compressed, size;

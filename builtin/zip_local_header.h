@@ -17,6 +17,7 @@ struct LocalHeader {
 // Reads the local header of `entry` from `archive` (`fileSize` bytes) and
 // checks its signature, name (and the Unicode path that renames it), method,
 // flags, and, unless a data descriptor follows the data, CRC-32 and sizes.
-// The data must lie within the file.
+// The data must lie within the file, and stored data must be as long as
+// the member.
 UnzipProblem readLocalHeader(int archive, uint64_t fileSize, const CentralEntry& entry,
                              LocalHeader* header);

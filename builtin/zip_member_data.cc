@@ -109,8 +109,6 @@ class Input {
 };
 
 UnzipProblem copyStored(Input& input, Output& output, const CentralEntry& entry) {
-  if (entry.compressedSize != entry.size)
-    return problemWith(UnzipResult::damaged, entry.rawName, "its stored sizes differ");
   for (;;) {
     const unsigned char* bytes;
     size_t count;
