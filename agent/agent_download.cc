@@ -206,26 +206,27 @@ bool prepareGet(CURL* handle, const std::string& url, BodySink* sink, MessageRep
 
 // The version of the manifest kept in `cacheDirectory`, or 0 when there is
 // none that verifies.
-uint64_t keptManifestVersion(const std::string& cacheDirectory) {
+uint64_t keptManifestVersion(const std::string& cacheDirectory, const std::string& agentName) {
   AgentManifest kept;
   std::string text = readCacheFile(cacheDirectory, manifestFileName, agentManifestLimit);
-  return readAgentManifest(text, agentPublicKeyPem, &kept) ? kept.version : 0;
+  return readAgentManifest(text, agentPublicKeyPem, agentName, &kept) ? kept.version : 0;
 }
 
 // Asks for `url` followed by ".sig" and accepts it as `manifest` only when
-// it verifies with the built-in key and is not older than the one kept in
-// `cacheDirectory`; false (reported) otherwise.
+// it names the agent of `url`, verifies with the built-in key and is not
+// older than the one kept in `cacheDirectory`; false (reported) otherwise.
 bool fetchManifest(CURL* handle, const std::string& url, const std::string& cacheDirectory,
                    std::string* text, AgentManifest* manifest, MessageReporter report) {
   text->reserve(agentManifestLimit);  // the write callback must not allocate
   BodySink sink{.text = text, .limit = agentManifestLimit};
   if (!prepareGet(handle, url + std::string(manifestSuffix), &sink, report)) return false;
   if (!judgeTransfer(perform(handle, &sink), true, report)) return false;
-  if (!readAgentManifest(*text, agentPublicKeyPem, manifest)) {
+  std::string agentName = agentNameOfUrl(url);
+  if (!readAgentManifest(*text, agentPublicKeyPem, agentName, manifest)) {
     reportDownloadFailed(notVerified, report);
     return false;
   }
-  if (manifest->version < keptManifestVersion(cacheDirectory)) {
+  if (manifest->version < keptManifestVersion(cacheDirectory, agentName)) {
     reportDownloadFailed(olderAgent, report);
     return false;
   }

@@ -44,8 +44,9 @@ inline const std::string cannotStart = "Failed to start the instal agent\nFailed
 
 // One answer of the server: the status line's code, header lines, and the
 // body, where %AGENT% stands for the agent archive, %CORRUPT% for it with one
-// bit flipped, and "%MANIFEST n [FILE]%" and "%FOREIGN n%" for the manifest of
-// version n of the archive (or FILE) by the test key and by another one.
+// bit flipped, and "%MANIFEST n [FILE [NAME]]%" and "%FOREIGN n%" for the
+// manifest of version n of the archive (or FILE, named NAME instead of
+// "agent") by the test key and by another one.
 struct Answer {
   std::string request = "/agent";
   int status = 200;
@@ -172,11 +173,12 @@ inline void plant(const std::string& cache, const std::vector<std::string>& file
   }
 }
 
-// The manifest that sign-agent writes for `file`, by `key` or by a key made on the spot.
-inline std::string manifest(const std::string& file, const std::string& version, const std::string& key = "") {
+// The manifest that sign-agent writes for `file` named `name`, by `key` or by a key made on the spot.
+inline std::string manifest(const std::string& file, const std::string& version, const std::string& key = "",
+                            const std::string& name = "agent") {
   std::string made = file + ".key";
   if (key.empty()) runProcess({"/usr/bin/openssl", "genpkey", "-algorithm", "ed25519", "-out", made});
-  runProcess({signer, "--key", key.empty() ? made : key, "--version", version, file});
+  runProcess({signer, "--key", key.empty() ? made : key, "--name", name, "--version", version, file});
   return readFile(file + ".sig");
 }
 
@@ -305,10 +307,10 @@ class RunOfScenario {
     std::string agent = readFile(w_ + "/agent.zip"), corrupt = agent;
     corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // one bit of "install" flipped: a CRC error
     for (const Answer& a : s_.answers) {
-      std::string body = a.body, kind, version, file = w_ + "/agent.zip";
+      std::string body = a.body, kind, version, file = w_ + "/agent.zip", name = "agent";
       if (body.size() > 2 && body.front() == '%' && body.back() == '%')
-        std::istringstream(body.substr(1, body.size() - 2)) >> kind >> version >> file;
-      if (kind == "MANIFEST" || kind == "FOREIGN") body = manifest(expand(file, false), version, kind == "MANIFEST" ? signingKey : "");
+        std::istringstream(body.substr(1, body.size() - 2)) >> kind >> version >> file >> name;
+      if (kind == "MANIFEST" || kind == "FOREIGN") body = manifest(expand(file, false), version, kind == "MANIFEST" ? signingKey : "", name);
       body = replaceAll(replaceAll(body, "%CORRUPT%", corrupt), "%AGENT%", agent);
       server_.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" + expand(a.headers) +
                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle);

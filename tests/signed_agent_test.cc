@@ -53,6 +53,8 @@ std::vector<Scenario> signedScenarios() {
       refusedRun("an older version is refused", {archive, manifest42}, older, false, "43"),
       refusedRun("no manifest: the archive is never asked for", {archive, {.request = "/agent.sig", .status = 404}}, unverified, false),
       refusedRun("a manifest by another key", {archive, {.request = "/agent.sig", .body = "%FOREIGN 42%"}}, unverified, false),
+      refusedRun("a manifest by the key for another agent's name", {archive, {.request = "/agent.sig", .body = "%MANIFEST 50 %WORK%/agent.zip other%"}},
+                 unverified, false),
       refusedRun("a manifest by another key, served without an ETag", {{.headers = ""}, {.request = "/agent.sig", .body = "%FOREIGN 42%"}},
                  unverified, false),
       refusedRun("a manifest past 1 KiB", {archive, {.request = "/agent.sig", .body = std::string(4 << 20, 'm')}}, unverified, false),
