@@ -27,6 +27,7 @@
 namespace {
 
 constexpr std::string_view etagHeaderPrefix = "ETag: ";
+constexpr std::string_view statusLinePrefix = "HTTP/";
 // The archive's signed manifest lies beside it on the agent server.
 constexpr std::string_view manifestSuffix = ".sig";
 // Debian 12's libcurl follows redirects without end by default.
@@ -169,9 +170,12 @@ bool askForValidator(CURL* handle, const std::string& url, std::string* validato
   }
   code = setOptions(handle, Setting{CURLOPT_FOLLOWLOCATION, 1L});
   if (code == CURLE_OK) code = applyTransferPolicy(handle, url);
+  // A proxy's answer to CONNECT is not the server's: its headers never reach
+  // the capture.
   if (code == CURLE_OK)
     code =
         setOptions(handle, Setting{CURLOPT_MAXREDIRS, redirectLimit}, Setting{CURLOPT_NOBODY, 1L},
+                   Setting{CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L},
                    Setting{CURLOPT_HEADERFUNCTION, &captureValidatorHeader},
                    Setting{CURLOPT_HEADERDATA, static_cast<void*>(validator)});
   if (code != CURLE_OK) {
@@ -264,6 +268,10 @@ bool fetchArchive(CURL* handle, const std::string& url, FILE* file, const AgentM
 
 size_t captureValidatorHeader(char* data, size_t size, size_t count, void* validator) {
   size_t length = size * count;
+  // Each answer starts with its status line: what an earlier one said is not
+  // the final answer's.
+  if (std::string_view(data, length).starts_with(statusLinePrefix))
+    static_cast<std::string*>(validator)->clear();
   if (length >= etagHeaderPrefix.size() &&
       strncasecmp(data, etagHeaderPrefix.data(), etagHeaderPrefix.size()) == 0) {
     try {

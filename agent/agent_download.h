@@ -22,8 +22,8 @@ struct FreshAgent {
 bool downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
                           FreshAgent* fresh, MessageReporter report);
 
-// Asks `url` with HEAD and compares its ETag line with the validator file of
-// `cacheDirectory`. True when the cached agent is current or no transfer
+// Asks `url` with HEAD and compares the ETag line of the final answer with
+// the validator file of `cacheDirectory`. True when the cached agent is current or no transfer
 // handle could be made (`fresh->downloaded` false), or when the archive was
 // written to `destination` (true). Without a key the old agent directory is
 // removed before the archive is asked for. With a key, `url` followed by
@@ -38,5 +38,7 @@ bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDi
 
 // libcurl header callback: keeps the latest line that begins with "ETag: "
 // (any letter case), less its final line feed, in the std::string at
-// `validator`. Always takes the whole line.
+// `validator`; a status line clears it, so that only the final answer's own
+// header counts, never an interim (1xx) answer's or a redirect's. Always
+// takes the whole line.
 size_t captureValidatorHeader(char* data, size_t size, size_t count, void* validator);

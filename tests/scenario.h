@@ -42,17 +42,18 @@ inline const std::string advice = "\n\n. Check your internet connectivity, proxy
 inline const std::string cannotUnzipAgent = "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation failed.\n";
 inline const std::string cannotStart = "Failed to start the instal agent\nFailed to start the instal agent\nInstallation failed.\n";
 
-// One answer of the server: the status line's code, header lines, and the
-// body, where %AGENT% stands for the agent archive, %CORRUPT% for it with one
-// bit flipped, and "%MANIFEST n [FILE [NAME]]%" and "%FOREIGN n%" for the
-// manifest of version n of the archive (or FILE, named NAME instead of
-// "agent") by the test key and by another one.
+// One answer of the server: interim answers sent first, the status line's
+// code, header lines, and the body, where %AGENT% stands for the agent
+// archive, %CORRUPT% for it with one bit flipped, and "%MANIFEST n [FILE
+// [NAME]]%" and "%FOREIGN n%" for the manifest of version n of the archive
+// (or FILE, named NAME instead of "agent") by the test key and by another one.
 struct Answer {
   std::string request = "/agent";
   int status = 200;
   std::string headers = "ETag: \"v1\"\r\n";
   std::string body = "%AGENT%";
   bool trickle = false;
+  std::string interim{};
 };
 
 // Where the launcher runs: on this host, or as root in a chroot of the work
@@ -312,7 +313,7 @@ class RunOfScenario {
         std::istringstream(body.substr(1, body.size() - 2)) >> kind >> version >> file >> name;
       if (kind == "MANIFEST" || kind == "FOREIGN") body = manifest(expand(file, false), version, kind == "MANIFEST" ? signingKey : "", name);
       body = replaceAll(replaceAll(body, "%CORRUPT%", corrupt), "%AGENT%", agent);
-      server_.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" + expand(a.headers) +
+      server_.answer(expand(a.request), a.interim + "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" + expand(a.headers) +
                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle);
     }
   }
@@ -394,7 +395,9 @@ class RunOfScenario {
       EXPECT_EQ(named(result.standardError), s_.standardError);
     EXPECT_EQ(result.standardOutput, "");
     std::vector<std::string> requests = server_.takeRequests();
-    EXPECT_EQ(s_.interrupt == 0 ? requests : s_.requests, s_.requests);
+    std::vector<std::string> expected;
+    for (const std::string& request : s_.requests) expected.push_back(expand(request));
+    EXPECT_EQ(s_.interrupt == 0 ? requests : expected, expected);
     EXPECT_EQ(named(record), s_.agentSaw);
     expectBundleSeen(bundle);
     EXPECT_EQ(readFile(w_ + "/decoy.log"), "") << "a decoy on PATH was started";

@@ -75,6 +75,10 @@ std::vector<Scenario> signedScenarios() {
                      ".agentmanifest belongs to another user or can be written by others.\nFailed to initialize the install agent.\n"
                      "Installation failed.\n", .exitCode = 255, .requests = {}, .agentSaw = "",
                  .cache = {".agentmanifest@", ".validatestring=ETag: \"v0\"\r", "installagent/install"}}),
+      {.name = "an http proxy whose CONNECT answer carries an ETag: no validator from it",
+       .answers = {{.headers = ""}, {.request = "CONNECT %TLSHOST%", .headers = "ETag: \"e1\"\r\n", .body = ""}},
+       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "https_proxy=%HTTP%", "SSL_CERT_FILE=%CA%"},
+       .requests = {"CONNECT %TLSHOST%", "HEAD /agent", "GET /agent"}, .cache = {"installagent.lock", "installagent/install"}},
       // An https:// proxy sees every request: it is verified with the CA that verifies servers.
       {.name = "an https:// proxy with the CA of SSL_CERT_FILE",
        .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=http://agents.test/agent", "http_proxy=%HTTPS%", "SSL_CERT_FILE=%CA%"}},
