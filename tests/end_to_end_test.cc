@@ -103,6 +103,7 @@ std::vector<Scenario> rows() {
       {.name = "an ETag only in a 103 answer before the final one is no validator",
        .answers = {{.headers = "", .interim = "HTTP/1.1 103 Early Hints\r\nETag: \"e103\"\r\n\r\n"}},
        .cache = {"installagent.lock", "installagent/install"}},
+      {.name = "a HOME of one character gets nothing appended", .directory = "run", .environment = {"HOME=h"}},
       {.name = "an empty validator file against no ETag", .cacheBefore = {".validatestring=", "installagent/install=printf cached > \"$AGENT_RECORD\""},
        .answers = {{.headers = ""}}, .cache = {".validatestring=", "installagent.lock", "installagent/install"}},
       failing({.name = "HEAD answered 404", .answers = {{.status = 404}}, .requests = {"HEAD /agent"}},

@@ -287,7 +287,8 @@ class RunOfScenario {
     std::string home = std::ranges::find_if(variables_, [](const std::string& v) { return v.rfind("HOME=", 0) == 0; })->substr(5);
     paths_.work = w_;
     paths_.home = home.empty() ? tmp_ : home[0] != '/' ? cwd + "/" + home : outside(home);
-    paths_.cache = paths_.home + "/" + (s_.signedLauncher ? signedCacheRelative : cacheRelative);
+    // A HOME of one character gets no separator before the cache's path.
+    paths_.cache = paths_.home + (home.size() == 1 ? "" : "/") + (s_.signedLauncher ? signedCacheRelative : cacheRelative);
     paths_.installer = w_ + "/" + s_.installer;
 
     // The installer and the cache it meets.
