@@ -51,7 +51,7 @@ std::string installFreshAgent(const std::string& archive, const std::string& cac
     report(initializationFailed, true);
     return "";
   }
-  AlsoRemovedOnInterruption unfinished(staging);
+  RemovedOnInterruption unfinished(staging);
   showStatus("Unpacking the install agent…");
   if (unpackAgent(archive, staging, report).empty()) {
     removePathIfExists(staging);

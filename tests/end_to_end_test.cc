@@ -156,6 +156,13 @@ std::vector<Scenario> rows() {
          for (const char* name : {"/dir/InstallAgent.zip", "/dir/InstallAgent_x.zip"})
            makeZip(p.work + name, {{"install", "echo planted > \"$AGENT_RECORD\""}});
        }, .shellFirst = "mount -o remount,bind,ro /tmp", .needsRoot = true},
+      // /tmp a file system with no inode left, WORK mounted into it again.
+      failing(offline({.name = "no room in /tmp and a read-only folder beside the installer: the run ends, touching nothing there",
+       .prepare = [](const Paths& p) { for (const char* name : {"bundle.zip", "install"}) writeFile(p.work + "/dir/" + name, "the user's"); },
+       .shellFirst = "cd \"$0\" && mount -t tmpfs -o nr_inodes=2 tmpfs /tmp && mkdir \"$0\" && mount -c --bind . \"$0\" && cd \"$0\" && "
+                     "mount --bind dir dir && mount -o remount,bind,ro dir", .needsRoot = true}),
+              "Internal error: Failed to create a scratch directory in /tmp (No space left on device) or beside the installer "
+              "(Read-only file system)\nInternal error: Failed to initialize application installer (201)\nInstallation failed.\n", {}),
 
       // Interruptions.
       offline({.name = "Ctrl-C while the agent runs", .agent = sleepingAgent, .event = "%WORK%/started", .interrupt = SIGINT, .signal = SIGINT, .agentSaw = ""}),
@@ -168,6 +175,16 @@ std::vector<Scenario> rows() {
       {.name = "a hang-up while the agent unpacks into the cache: no validator, no half agent",
        .agentArchive = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .event = "%CACHE%.installagent-*/big",
        .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock"}},
+      {.name = "a hang-up while the agent unpacks under a relative HOME",
+       .agentArchive = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .directory = "run", .environment = {"HOME=home"},
+       .event = "%CACHE%.installagent-*/big", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock"}},
+      // strace holds the scratch directory's mkdir for a second once it is made.
+      offline({.name = "a hang-up in the first instant of the scratch directory", .environment = {"ASAN_OPTIONS=detect_leaks=0"},
+       .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=mkdir", "-e", "inject=mkdir:delay_exit=1000000:when=1"},
+       .needsRoot = true, .event = "%TMP%/qz??????", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = ""}),
+      failing({.name = "a file size limit the download passes: the download failure lines, not SIGXFSZ",
+       .agentArchive = "head -c 200000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .shellFirst = "ulimit -f 200"},
+              failed + "Failed writing received data to disk/application" + advice, {"installagent.lock"}),
       {.name = "Ctrl-\\ during the download", .answers = {{.trickle = true}}, .event = "GET /agent", .interrupt = SIGQUIT,
        .signal = SIGQUIT, .agentSaw = "", .cache = {"installagent.lock"}},
       failing({.name = "standard error a closed pipe: no SIGPIPE before the clean-up", .answers = {{.status = 404}}, .closedStandardError = true,

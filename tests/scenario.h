@@ -83,6 +83,7 @@ struct Scenario {
   std::string directory{};
   std::vector<std::string> environment{}, arguments{};
   std::string shellFirst{};
+  std::vector<std::string> wrapper{};  // a command the installer is run by (strace, a seccomp filter)
   bool mountProc = true, needsRoot = false, closedStandardError = false;
   // An event during the run: a request the server sees ("GET /agent"), or a
   // path pattern that comes to exist; then the signal goes (to the whole
@@ -325,6 +326,7 @@ class RunOfScenario {
     std::vector<std::string> argv = {"/usr/bin/env", "-i"};
     if (!chrooted_) argv.insert(argv.end(), {"-C", w_ + "/" + s_.directory});
     argv.insert(argv.end(), variables_.begin(), variables_.end());
+    for (const std::string& word : s_.wrapper) argv.push_back(expand(word, false));
     if (chrooted_) argv.insert(argv.end(), {"/usr/sbin/chroot", w_});
     argv.push_back(chrooted_ ? installer.substr(w_.size()) : installer);
     for (const std::string& argument : s_.arguments) argv.push_back(expand(argument));
