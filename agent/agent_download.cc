@@ -22,7 +22,6 @@
 #include "agent/transfer_policy.h"
 #include "launcher/build_constants.h"
 #include "launcher/unique_file.h"
-#include "payload/scratch_directory.h"
 
 namespace {
 
@@ -237,13 +236,6 @@ bool fetchManifest(CURL* handle, const std::string& url, const std::string& cach
   return true;
 }
 
-// Without a key the stale agent goes before its replacement is asked for: a
-// failure from here on leaves the cache without an agent, so the next run
-// downloads again whatever its validator file says.
-void removeStaleAgent(const std::string& cacheDirectory) {
-  removePathIfExists(cacheDirectory + std::string(agentDirectoryName));
-}
-
 // GETs `url` into `file`: the whole body, or with a `manifest` exactly its
 // size and digest, checked as the bytes arrive; false (reported) otherwise.
 bool fetchArchive(CURL* handle, const std::string& url, FILE* file, const AgentManifest* manifest,
@@ -284,14 +276,16 @@ size_t captureValidatorHeader(char* data, size_t size, size_t count, void* valid
 }
 
 bool downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
-                          FreshAgent* fresh, MessageReporter report) {
+                          const std::function<void()>& retireStaleAgent, FreshAgent* fresh,
+                          MessageReporter report) {
   const char* url = std::getenv(agentUrlVariable);
   return downloadInstallAgentFrom(url != nullptr ? url : std::string(defaultAgentUrl),
-                                  cacheDirectory, destination, fresh, report);
+                                  cacheDirectory, destination, retireStaleAgent, fresh, report);
 }
 
 bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDirectory,
-                              const std::string& destination, FreshAgent* fresh,
+                              const std::string& destination,
+                              const std::function<void()>& retireStaleAgent, FreshAgent* fresh,
                               MessageReporter report) {
   UniqueFile file = createDownloadFile(destination, report);
   if (!file) return false;
@@ -306,7 +300,10 @@ bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDi
   if (signedAgent &&
       !fetchManifest(handle.get(), url, cacheDirectory, &manifestText, &manifest, report))
     return false;
-  if (!signedAgent) removeStaleAgent(cacheDirectory);
+  // Without a key the stale agent goes before its replacement is asked for: a
+  // failure from here on leaves the cache without an agent, or at least
+  // without a validator, so the next run downloads again.
+  if (!signedAgent) retireStaleAgent();
   if (!fetchArchive(handle.get(), url, file.get(), signedAgent ? &manifest : nullptr, report)) {
     // An archive that is not the vendor's is not kept.
     if (signedAgent) std::remove(destination.c_str());

@@ -52,13 +52,14 @@ int runSteps(int argumentCount, const char* const* arguments, MessageReporter re
   }
 
   *step = Step::agent;
-  std::string agentStartScript = initializeInstallAgent(extractionDirectory, report);
-  if (agentStartScript.empty()) return -1;
+  // Holds the agent as it is until the run ends.
+  ReadyAgent agent = initializeInstallAgent(extractionDirectory, report);
+  if (agent.startScript.empty()) return -1;
 
   *step = Step::launch;
   clearStatus();  // the agent has the terminal to itself
-  std::string commandHead = "sh " + quotePath(agentStartScript);
-  if (!launchAgent(agentStartScript, commandHead, extractionDirectory, argumentCount, arguments,
+  std::string commandHead = "sh " + quotePath(agent.startScript);
+  if (!launchAgent(agent.startScript, commandHead, extractionDirectory, argumentCount, arguments,
                    report)) {
     report(agentStartFailedMessage, true);  // launchAgent said it once already
     return -1;

@@ -1,5 +1,7 @@
 // Packed installers run as separate processes, as a user starts them, against
 // a loopback server: one row per behaviour, each its own test.
+#include <set>
+
 #include "scenario.h"
 
 using namespace testing_support;
@@ -105,14 +107,14 @@ std::vector<Scenario> rows() {
        .cache = {"installagent.lock", "installagent/install"}},
       {.name = "a HOME of one character gets nothing appended", .directory = "run", .environment = {"HOME=h"}},
       {.name = "an empty validator file against no ETag", .cacheBefore = {".validatestring=", "installagent/install=printf cached > \"$AGENT_RECORD\""},
-       .answers = {{.headers = ""}}, .cache = {".validatestring=", "installagent.lock", "installagent/install"}},
+       .answers = {{.headers = ""}}, .cache = {"installagent.lock", "installagent/install"}},
       failing({.name = "HEAD answered 404", .answers = {{.status = 404}}, .requests = {"HEAD /agent"}},
               "Could not reach the download server." + advice.substr(3)),
       failing({.name = "HEAD answered 400", .answers = {{.status = 400}}, .requests = {"HEAD /agent"}},
               "Error: Download process failed. Received an HTTP code: 400." + advice.substr(3)),
-      failing({.name = "GET answered 500: no validator written, the old agent gone", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install="},
+      failing({.name = "GET answered 500: the old agent and its validator gone", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install="},
        .answers = {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}}},
-              "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), {".validatestring=ETag: \"v0\"\r", "installagent.lock"}),
+              "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), {"installagent.lock"}),
       failing({.name = "a corrupt archive: one line names the member, nothing half-unpacked stays", .answers = {{.body = "%CORRUPT%"}}},
               "%SCRATCH%/InstallAgent.zip: install: ZIP bad CRC: 0xa08266c7 should be 0x32481685\n" + cannotUnzipAgent, {"installagent.lock"}),
       {.name = "a changed ETag, HOME -x/ and a name that needs quoting: no path read as an option, the stale agent removed",
@@ -275,6 +277,150 @@ TEST(EndToEnd, AKilledRunNeverLeavesAHalfAgentForTheNextOne) {
     EXPECT_EQ(start()->wait().exitCode, 0);
     EXPECT_EQ(readFile(work.file("record")), "whole\n") << "killed at moment " << moment;
   }
+}
+
+// A shell function for an agent: "check" sets $seen to "VERSION COUNT", the
+// version in its file f1 and how many of its files f* carry it, so that a
+// torn or half agent shows. Builtins only: a run takes no time of its own.
+const std::string checkItself = "d=${0%/*}\ncheck() { read -r v < \"$d/f1\"; n=0; for f in \"$d\"/f*; do read -r w < \"$f\"; "
+                                "[ \"$w\" != \"$v\" ] || n=$((n+1)); done; seen=\"$v $n\"; }\n";
+
+// An agent archive at `zip` of `install` and eight files f1 to f8 that carry `version`.
+void makeVersionedAgent(const std::string& zip, const std::string& install, const std::string& version) {
+  std::vector<std::pair<std::string, std::string>> members = {{"install", install}};
+  for (char i = '1'; i <= '8'; ++i) members.push_back({std::string{'f', i}, version});
+  makeZip(zip, members);
+}
+
+// A replacement of the cached agent killed (strace injects SIGKILL) before
+// each call, from the cache lock on, of each kind of system call that can
+// change the disk; then a run that the server answers with the old ETag runs
+// the old whole agent that its validator still vouches for, or downloads the
+// new one again, and never a half or another agent. With a key, a new agent
+// in place always comes with its manifest, so no kill opens the way back to
+// the old version.
+TEST(EndToEnd, AKillAtAnyStepOfAReplacementLeavesAWholeAgentOrNoValidator) {
+  const std::string changing = "openat,mkdir,rename,unlink,unlinkat,rmdir,fsync,fdatasync,write,pwrite64,ftruncate,fchmod,fchmodat,"
+                               "utimensat,symlink,symlinkat,link,linkat";
+  for (bool withKey : {false, true}) {
+    TemporaryDirectory work;
+    const std::string home = work.file("home"), cache = home + "/" + (withKey ? signedCacheRelative : cacheRelative);
+    for (const char* version : {"old", "new"})
+      makeVersionedAgent(work.file(version + std::string(".zip")), checkItself + "check; echo \"$seen\" > \"$AGENT_RECORD\"\n", version);
+    ASSERT_EQ(runProcess({"/usr/bin/unzip", "-qq", work.file("old.zip"), "-d", work.file("old")}).exitCode, 0);
+    makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
+    ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), false, withKey ? signedLauncher : launcher));
+    const std::string oldManifest = manifest(work.file("old.zip"), "41", signingKey), newManifest = manifest(work.file("new.zip"), "42", signingKey);
+    const std::string stale = okAnswer(""), old = "HTTP/1.1 200 OK\r\nETag: \"v0\"\r\nContent-Length: 0\r\n\r\n";
+    ScriptedServer server;
+    server.answer("/agent.sig", okAnswer(newManifest));
+    server.answer("/agent", okAnswer(readFile(work.file("new.zip"))));
+    auto plantOld = [&] {
+      fs::remove_all(home);
+      fs::create_directories(cache);
+      fs::copy(work.file("old"), cache + "installagent", fs::copy_options::recursive);
+      writeFile(cache + ".validatestring", "ETag: \"v0\"\r");
+      if (withKey) writeFile(cache + ".agentmanifest", oldManifest);
+    };
+    // The run, traced when `tracing` says how; its scratch directory, never
+    // removed when it was killed, is found in the trace.
+    auto run = [&](std::vector<std::string> tracing) {
+      std::vector<std::string> argv = {"/usr/bin/env", "-i", "HOME=" + home, "AGENT_RECORD=" + work.file("record"), "ASAN_OPTIONS=detect_leaks=0",
+                                       "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent"};
+      if (!tracing.empty()) argv.insert(argv.end(), {"/usr/bin/strace", "-qq", "-o", work.file("trace")});
+      argv.insert(argv.end(), tracing.begin(), tracing.end());
+      argv.push_back(work.file("setup.run"));
+      ProcessResult result = runProcess(argv);
+      std::smatch scratch;
+      std::string trace = readFile(work.file("trace"));
+      if (std::regex_search(trace, scratch, std::regex("mkdir\\(\"(/tmp/qz[A-Za-z0-9]{6})\""))) fs::remove_all(scratch[1].str());
+      return result;
+    };
+    // The calls a whole replacement makes in the cache, each as its kind and
+    // its number among the calls of that kind, from the cache lock on; no
+    // opening for reading, which changes nothing; and of the calls within a
+    // private directory (a staging one, an old agent set aside) only the
+    // first of each kind, as the others leave the same state behind.
+    server.answer("HEAD /agent", stale);
+    plantOld();
+    ASSERT_EQ(run({"-y", "-e", "trace=" + changing}).exitCode, 0);
+    std::map<std::string, int> counted;
+    std::set<std::string> privateKinds;
+    std::vector<std::pair<std::string, int>> kills;
+    std::istringstream trace(readFile(work.file("trace")));
+    const std::regex withinPrivate("\\.installagent-[A-Za-z0-9]{6}(/|>, \")");
+    bool locked = false;
+    for (std::string line; std::getline(trace, line);) {
+      size_t paren = line.find('(');
+      if (paren == std::string::npos || !std::isalpha(static_cast<unsigned char>(line[0]))) continue;
+      std::string call = line.substr(0, paren);
+      int n = ++counted[call];
+      locked = locked || line.find("installagent.lock") != std::string::npos;
+      bool reads = call == "openat" && line.find("O_WRONLY") == std::string::npos && line.find("O_RDWR") == std::string::npos;
+      bool inCache = line.find(cache.substr(0, cache.size() - 1)) != std::string::npos, within = std::regex_search(line, withinPrivate);
+      if (locked && !reads && inCache && (!within || privateKinds.insert(call).second)) kills.emplace_back(call, n);
+    }
+    ASSERT_GT(counted["rename"], 0);
+    for (const auto& [call, n] : kills) {
+      std::string at = std::string(withKey ? "signed: " : "") + call + " #" + std::to_string(n);
+      server.answer("HEAD /agent", stale);
+      plantOld();
+      run({"-e", "trace=mkdir," + call, "-e", "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(n)});
+      if (withKey && readFile(cache + "installagent/f1") == "new") {
+        EXPECT_THAT(readFile(cache + ".agentmanifest"), testing::HasSubstr("version 42\n")) << at;
+      }
+      server.takeRequests();
+      fs::remove(work.file("record")), fs::remove(work.file("trace"));
+      server.answer("HEAD /agent", old);
+      ProcessResult next = run({});
+      EXPECT_EQ(next.exitCode, 0) << at << ": " << next.standardError;
+      std::string ran = readFile(work.file("record"));
+      if (server.takeRequests() == std::vector<std::string>{"HEAD /agent"}) EXPECT_EQ(ran, "old 8\n") << at << ": run under the old validator";
+      else EXPECT_EQ(ran, "new 8\n") << at << ": downloaded again";
+    }
+  }
+}
+
+// Sixteen runs at once on one cache while the server's agent changes every
+// few runs: every agent sees one whole version of itself from its start to
+// its end and no descriptor of the launcher's, and every run exits 0. One
+// agent starts another installer of the same cache, whose server has another
+// agent still: it finishes, and the first agent is not changed under it.
+TEST(EndToEnd, RunsAtOnceEachSeeOneWholeAgentThatStaysAsItWas) {
+  TemporaryDirectory work;
+  const std::string agent = checkItself +
+      "check; first=$seen; fds=0; for fd in 3 4 5 6 7 8 9; do [ ! -e /proc/$$/fd/$fd ] || fds=$((fds+1)); done\n"
+      "[ -z \"$NESTED\" ] || QZ_INTERNAL_INSTALL_AGENT_URL=$NESTED_URL AGENT_RECORD=$AGENT_RECORD.nested NESTED= \"$NESTED\" || echo failed > \"$AGENT_RECORD.nested\"\n"
+      "sleep 0.2; check\n[ \"$seen\" = \"$first\" ] && [ \"${first#* }\" = 8 ] && [ \"$fds\" = 0 ] && echo whole > \"$AGENT_RECORD\" || echo \"$first, then $seen, $fds\" > \"$AGENT_RECORD\"\n";
+  auto archive = [&](const std::string& version) {
+    makeVersionedAgent(work.file("agent.zip"), agent, version);
+    return "HTTP/1.1 200 OK\r\nETag: \"" + version + "\"\r\nContent-Length: " + std::to_string(fs::file_size(work.file("agent.zip"))) + "\r\n\r\n" +
+           readFile(work.file("agent.zip"));
+  };
+  ScriptedServer server;
+  server.answer("/next", archive("next"));
+  std::vector<std::string> archives;
+  for (int version = 0; version <= 8; ++version) archives.push_back(archive("v" + std::to_string(version)));
+  server.answer("/agent", archives[0]);
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", ""}}, false));
+  std::vector<std::unique_ptr<ChildProcess>> runs;
+  for (int i = 0; i < 16; ++i)
+    runs.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/env", "-i", "PATH=/usr/bin:/bin", "HOME=" + work.file("home"),
+        "AGENT_RECORD=" + work.file("record" + std::to_string(i)), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent",
+        "NESTED=" + std::string(i == 0 ? work.file("setup.run") : ""), "NESTED_URL=" + server.url() + "/next", work.file("setup.run")}));
+  size_t asked = 0, next = 1;
+  EXPECT_TRUE(waitFor([&] {
+    asked += std::ranges::count_if(server.takeRequests(), [](const std::string& r) { return r.rfind("HEAD", 0) == 0; });
+    if (asked >= 3 && next < archives.size()) server.answer("/agent", archives[next++]), asked = 0;
+    return std::ranges::none_of(runs, [](const auto& run) { return run->running(); });
+  }, 120)) << "a run still waits after two minutes";
+  for (int i = 0; i < 16; ++i) {
+    if (runs[i]->running()) kill(runs[i]->pid(), SIGKILL);
+    ProcessResult result = runs[i]->wait();
+    EXPECT_EQ(result.exitCode, 0) << i << ": " << result.standardError;
+    EXPECT_EQ(readFile(work.file("record" + std::to_string(i))), "whole\n") << i;
+  }
+  EXPECT_EQ(readFile(work.file("record0.nested")), "whole\n");
 }
 
 }  // namespace

@@ -206,7 +206,7 @@ inline bool makeRoot(Root root, const std::string& w) {
 // command a /tmp of its own, $0/tmp, where $0 (a directory in /tmp) stays
 // at its path: what a run leaves in /tmp, even one killed, is found there.
 inline const std::string privateTmp =
-    "mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --bind \"$0\" \"$0/tmp/$(basename \"$0\")\" "
+    "mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --rbind \"$0\" \"$0/tmp/$(basename \"$0\")\" "
     "&& mount --rbind \"$0/tmp\" /tmp";
 
 class RunOfScenario {

@@ -55,6 +55,18 @@ std::vector<Scenario> signedScenarios() {
       refusedRun("a manifest by another key", {archive, {.request = "/agent.sig", .body = "%FOREIGN 42%"}}, unverified, false),
       refusedRun("a manifest by the key for another agent's name", {archive, {.request = "/agent.sig", .body = "%MANIFEST 50 %WORK%/agent.zip other%"}},
                  unverified, false),
+      [] {  // /tmp is not the cache's file system: the manifest's temporary file is the first that finds no room
+        Scenario s = refusedRun("a manifest that cannot be kept fails the run", {archive, manifest42}, "Internal Error: Failed to keep the install "
+                                "agent's manifest - No space left on device.\nFailed to initialize the install agent.\nInstallation failed.\n", true);
+        s.cacheBefore = {cachedAgent[0], "installagent/install="};  // takes no room, so removing it makes none
+        s.prepare = [](const Paths& p) {
+          keep("41")(p);
+          runProcess({"/bin/sh", "-c", "cp -a \"$0\" \"$0.was\" && mount -t tmpfs -o size=12k,mode=0700 tmpfs \"$0\" && cp -a \"$0.was/.\" \"$0\"",
+                      fs::path(p.cache).parent_path()});
+        };
+        s.needsRoot = true;
+        return s;
+      }(),
       refusedRun("a manifest by another key, served without an ETag", {{.headers = ""}, {.request = "/agent.sig", .body = "%FOREIGN 42%"}},
                  unverified, false),
       refusedRun("a manifest past 1 KiB", {archive, {.request = "/agent.sig", .body = std::string(4 << 20, 'm')}}, unverified, false),

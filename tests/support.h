@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,7 +28,8 @@
 
 namespace testing_support {
 
-// A fresh directory under /tmp, removed with everything in it on destruction.
+// A fresh directory under /tmp, removed with everything in it on destruction,
+// a file system a row mounted in it included.
 class TemporaryDirectory {
  public:
   TemporaryDirectory() {
@@ -35,7 +37,13 @@ class TemporaryDirectory {
     if (mkdtemp(pathTemplate) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pathTemplate;
   }
-  ~TemporaryDirectory() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
+  ~TemporaryDirectory() {
+    std::ifstream mounts("/proc/self/mounts");
+    for (std::string device, point, rest; mounts >> device >> point && std::getline(mounts, rest);)
+      if (point.rfind(path_ + "/", 0) == 0) umount2(point.c_str(), MNT_DETACH);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -93,7 +101,8 @@ struct ProcessResult {
 
 // argv (argv[0] a path) in a session of its own, so that the test can signal
 // its whole process group as a terminal would, with /dev/null as input and
-// standard error a file, or a pipe whose reading end is already closed.
+// standard error a file, or a pipe whose reading end is already closed, and
+// no other descriptor.
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv, bool closedStandardError = false) {
@@ -114,6 +123,7 @@ class ChildProcess {
     dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);
     dup2(closedStandardError ? closedPipe[1] : open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
+    close_range(3, ~0U, 0);  // nothing of the test's, or of whatever started it, is passed on
     execv(arguments[0], arguments.data());
     _exit(127);
   }
