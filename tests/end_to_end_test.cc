@@ -1,10 +1,32 @@
 // Packed installers run as separate processes, as a user starts them, against
 // a loopback server: one row per behaviour, each its own test.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <cstddef>
 #include <set>
 
 #include "scenario.h"
 
 using namespace testing_support;
+
+// This binary run as "--refuse-getrandom ERRNO COMMAND...": COMMAND runs where
+// every getrandom call fails with ERRNO, as under an older container runtime.
+__attribute__((constructor)) static void refuseGetrandomThenRun(int argc, char** argv, char**) {
+  if (argc < 4 || std::string_view(argv[1]) != "--refuse-getrandom") return;
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (std::atoi(argv[2]) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) _exit(126);
+  execv(argv[3], argv + 3);
+  _exit(127);
+}
 
 namespace {
 
@@ -69,6 +91,15 @@ void makeOther(const Paths& p) {
   runProcess({packer, "--agent", p.work + "/other-agent.zip", launcher, p.work + "/other-bundle.zip", p.work + "/dir/other.run"});
 }
 
+// https from a launcher run where getrandom fails with `error`, in an IPC
+// namespace of its own, so that no System V segment 0x72 left by another
+// OpenSSL process vouches for /dev/urandom.
+Scenario withoutGetrandom(std::string name, std::string error) {
+  return {.name = name, .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"},
+          .wrapper = {"/usr/bin/unshare", "--ipc", fs::read_symlink("/proc/self/exe"), "--refuse-getrandom", error},
+          .needsRoot = true, .staticOnly = true};
+}
+
 std::vector<Scenario> rows() {
   const std::string agentUrl = "http://download.orvane.example/pi_install_agent_pi_T19q7c_hostk64";
   const std::string sleepingAgent = "[ -e \"$MARK\" ] && { echo again > \"$AGENT_RECORD\"; exit 0; }\ntouch \"$MARK\"\nexec sleep 60\n";
@@ -124,6 +155,8 @@ std::vector<Scenario> rows() {
       {.name = "https with the server's CA", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"}},
       {.name = "https with only openSUSE's CA bundle on the host", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent"},
        .shellFirst = "mount -t tmpfs tmpfs /etc/ssl && cp %CA% /etc/ssl/ca-bundle.pem && ! test -e /etc/pki/tls/certs/ca-bundle.crt", .needsRoot = true},
+      withoutGetrandom("https where getrandom is not implemented", "38"),
+      withoutGetrandom("https where getrandom is not permitted", "1"),
       failing({.name = "https with another CA", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%OTHERCA%"},
        .requests = {}}, badCertificate),
       failing({.name = "https redirected to http is refused", .answers = {{}, toHttp},
@@ -421,6 +454,49 @@ TEST(EndToEnd, RunsAtOnceEachSeeOneWholeAgentThatStaysAsItWas) {
     EXPECT_EQ(readFile(work.file("record" + std::to_string(i))), "whole\n") << i;
   }
   EXPECT_EQ(readFile(work.file("record0.nested")), "whole\n");
+}
+
+// Address space limits around the launcher's own size: where the launcher
+// starts at all, an allocation that fails ends the run with the failure
+// lines of its step and 255, never an abort or another status, and leaves
+// nothing in /tmp.
+TEST(EndToEnd, AnAllocationThatFailsEndsTheRunWithItsStepsLines) {
+  if (!QZ_LAUNCHER_STATIC) GTEST_SKIP() << "the sanitizers need far more address space than the launcher";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the runs' /tmp must be their own";
+  TemporaryDirectory work;
+  ScriptedServer server;
+  makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
+  makeZip(work.file("agent.zip"), {{"install", "echo ran > \"$AGENT_RECORD\""}});
+  server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
+  ASSERT_TRUE(packInstaller(work.path(), work.file("offline.run"), true) && packInstaller(work.path(), work.file("online.run"), false));
+  const std::vector<std::string> stepEndings = {"Internal error: Failed to initialize application installer (201)\n",
+      "Failed to initialize the install agent.\n", "Failed to start the instal agent\n", advice.substr(0, advice.rfind("Installation")),
+      "Please rerun the installer.\n"};
+  int failures = 0;
+  for (const char* installer : {"offline.run", "online.run"}) {
+    for (int kib = 5800; kib <= 7400; kib += 32) {
+      std::string at = std::string(installer) + " in " + std::to_string(kib) + " KiB";
+      fs::remove_all(work.file("home")), fs::remove(work.file("record"));
+      ProcessResult result = runProcess({"/usr/bin/unshare", "-m", "/bin/sh", "-c", privateTmp + " && exec \"$@\"", work.path(), "/usr/bin/env",
+          "-i", "HOME=" + work.file("home"), "AGENT_RECORD=" + work.file("record"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent",
+          "/bin/sh", "-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\"", work.file(installer)});
+      bool failed = result.exitCode == 255 && std::ranges::any_of(stepEndings, [&](const std::string& ending) {
+        return result.standardError.ends_with(ending + "Installation failed.\n");
+      });
+      failures += failed;
+      bool ran = result.exitCode == 0;  // the agent's sh may not have had the room to start
+      // The kernel could not map it, or the C library found no room for its start.
+      bool neverStarted = (result.signal == SIGSEGV && result.standardError.empty()) ||
+                          (result.exitCode == 127 && result.standardError == "Fatal glibc error: Cannot allocate TLS block\n");
+      EXPECT_TRUE(failed || ran || neverStarted) << at << ": exit " << result.exitCode << ", signal " << result.signal << "\n" << result.standardError;
+      std::vector<std::string> left;
+      for (const auto& entry : fs::directory_iterator(work.file("tmp")))
+        if (entry.path().filename() != fs::path(work.path()).filename()) left.push_back(entry.path());
+      EXPECT_EQ(left, std::vector<std::string>{}) << at;
+      fs::remove_all(work.file("tmp"));
+    }
+  }
+  EXPECT_GT(failures, 0) << "no allocation failed: the limits are too wide";
 }
 
 }  // namespace
