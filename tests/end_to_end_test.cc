@@ -281,37 +281,6 @@ TEST(EndToEnd, AnInstallerRenamedOverBeforeItUnpacksRunsItsOwnPayload) {
   EXPECT_EQ(result.standardOutput, "mine\n");
 }
 
-// SIGKILL of the whole run at ten moments of a 100 MB agent's download and
-// unpacking: the next run never starts a half agent (the agent checks its data).
-TEST(EndToEnd, AKilledRunNeverLeavesAHalfAgentForTheNextOne) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root: a killed run's scratch directory must land in a /tmp of its own";
-  TemporaryDirectory work;
-  ASSERT_EQ(runProcess({"/bin/sh", "-c", "cd \"$0\" && head -c 100000000 /dev/zero > data && echo '[ $(wc -c < \"${0%/*}/data\") = 100000000 ] "
-                        "&& echo whole > \"$AGENT_RECORD\"' > install && zip -q -0 agent.zip install data", work.path()}).exitCode, 0);
-  makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
-  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), false));
-  ScriptedServer server;
-  server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
-  auto start = [&] {
-    return std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/unshare", "-m", "/bin/sh", "-c", privateTmp + " && exec \"$@\"",
-        work.path(), "/usr/bin/env", "-i", "HOME=" + work.file("home"), "AGENT_RECORD=" + work.file("record"),
-        "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent", work.file("setup.run")});
-  };
-  auto began = std::chrono::steady_clock::now();
-  EXPECT_EQ(start()->wait().exitCode, 0);
-  auto whole = std::chrono::steady_clock::now() - began;
-  for (int moment = 0; moment < 10; ++moment) {
-    fs::remove_all(work.file("home")), fs::remove(work.file("record"));
-    plant(work.file("home/" + cacheRelative), {".validatestring=ETag: \"v0\"\r", "installagent/install=echo old > \"$AGENT_RECORD\""});
-    auto run = start();
-    std::this_thread::sleep_for(whole * moment / 10);
-    kill(-run->pid(), SIGKILL);
-    run->wait();
-    EXPECT_EQ(start()->wait().exitCode, 0);
-    EXPECT_EQ(readFile(work.file("record")), "whole\n") << "killed at moment " << moment;
-  }
-}
-
 // A shell function for an agent: "check" sets $seen to "VERSION COUNT", the
 // version in its file f1 and how many of its files f* carry it, so that a
 // torn or half agent shows. Builtins only: a run takes no time of its own.
