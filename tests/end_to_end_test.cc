@@ -213,6 +213,10 @@ std::vector<Scenario> rows() {
       {.name = "a hang-up while the agent unpacks under a relative HOME",
        .agentArchive = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .directory = "run", .environment = {"HOME=home"},
        .event = "%CACHE%.installagent-*/big", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock"}},
+      // strace holds every fsync for a while: the validator's temporary file is there for long.
+      {.name = "a hang-up while the validator is written: no temporary file stays", .environment = {"ASAN_OPTIONS=detect_leaks=0"},
+       .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "inject=fsync:delay_exit=300000"},
+       .event = "%CACHE%.validatestring.??????", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock", "installagent/install"}},
       // strace holds the scratch directory's mkdir for a second once it is made.
       offline({.name = "a hang-up in the first instant of the scratch directory", .environment = {"ASAN_OPTIONS=detect_leaks=0"},
        .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=mkdir", "-e", "inject=mkdir:delay_exit=1000000:when=1"},
