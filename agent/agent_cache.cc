@@ -14,8 +14,6 @@
 #include "launcher/build_constants.h"
 #include "launcher/shell_command.h"
 #include "launcher/status_line.h"
-#include "payload/interruption_cleanup.h"
-#include "payload/scratch_directory.h"
 #include "payload/unzip_command.h"
 #include "launcher/path_join.h"
 
@@ -41,54 +39,59 @@ std::string unpackAgent(const std::string& archive, const std::string& agentDire
 }
 
 // Unpacks the downloaded `archive` into a private directory and puts it in
-// place of `agentDirectory`; only then do the manifest and the validator in
-// `fresh` vouch for it, the validator last.
-std::string installFreshAgent(const std::string& archive, const std::string& cacheDirectory,
-                              const std::string& agentDirectory, const FreshAgent& fresh,
-                              MessageReporter report) {
-  std::string staging = makeAgentStagingDirectory(cacheDirectory);
-  if (staging.empty()) {
+// place of the cached agent with the manifest and the validator in `fresh`;
+// or, when another run is using the cached agent, runs it from there.
+ReadyAgent installFreshAgent(const std::string& archive, const std::string& cacheDirectory,
+                             AgentReplacement* replacement, const FreshAgent& fresh,
+                             MessageReporter report) {
+  auto staging = std::make_unique<StagingDirectory>(cacheDirectory);
+  if (staging->path().empty()) {
     report(initializationFailed, true);
-    return "";
+    return {};
   }
-  AlsoRemovedOnInterruption unfinished(staging);
   showStatus("Unpacking the install agent…");
-  if (unpackAgent(archive, staging, report).empty()) {
-    removePathIfExists(staging);
-    return "";
+  if (unpackAgent(archive, staging->path(), report).empty()) return {};
+  switch (replacement->install(*staging, fresh.manifest, fresh.validator, report)) {
+    case Placement::inPlace:
+      return {agentStartScriptPath(joinOnce(cacheDirectory, agentDirectoryName)),
+              replacement->shareCurrent()};
+    case Placement::staged: {
+      std::string startScript = agentStartScriptPath(staging->path());
+      return {startScript, DirectoryLock(), std::move(staging)};
+    }
+    case Placement::failed:
+      break;
   }
-  if (!moveAgentIntoPlace(staging, agentDirectory)) {
-    removePathIfExists(staging);
-    report(initializationFailed, true);
-    return "";
-  }
-  writeCacheFile(cacheDirectory, manifestFileName, fresh.manifest);
-  writeValidatorFile(cacheDirectory, fresh.validator);
-  return agentStartScriptPath(agentDirectory);
+  report(initializationFailed, true);
+  return {};
 }
 
 // The per-user cache: asks the agent server whether the cached agent is
 // current and puts a freshly downloaded one in place.
-std::string agentFromCache(const std::string& extractionDirectory, MessageReporter report) {
+ReadyAgent agentFromCache(const std::string& extractionDirectory, MessageReporter report) {
   std::string cacheDirectory = agentCacheDirectory();
-  std::string agentDirectory = cacheDirectory + std::string(agentDirectoryName);
+  std::string agentDirectory = joinOnce(cacheDirectory, agentDirectoryName);
   // What exists is checked before anything is made through it, and the whole
   // path again once it exists.
   bool safe = agentCacheIsSafe(cacheDirectory, report);
   if (safe) makeDirectoryTree(agentDirectory, 0700);
   if (!safe || !agentCacheIsSafe(cacheDirectory, report)) {
     report(initializationFailed, true);
-    return "";
+    return {};
   }
-  CacheLock lock(cacheDirectory);  // until the agent is current or in place
+  CacheLock lock(cacheDirectory);  // until the agent is current or in place, and held for this run
   removeUnfinishedAgents(cacheDirectory);
+  AgentReplacement replacement(cacheDirectory);
   std::string archive = joinAlways(extractionDirectory, agentArchiveName);
   FreshAgent fresh;
   showStatus("Checking the install agent…");
-  if (!downloadInstallAgent(cacheDirectory, archive, &fresh, report)) return "";
+  if (!downloadInstallAgent(cacheDirectory, archive, [&] { replacement.retireStaleAgent(); },
+                            &fresh, report))
+    return {};
   std::string cached = cachedAgentDirectory(cacheDirectory);
-  if (!fresh.downloaded && !cached.empty()) return agentStartScriptPath(cached);
-  return installFreshAgent(archive, cacheDirectory, agentDirectory, fresh, report);
+  if (!fresh.downloaded && !cached.empty())
+    return {agentStartScriptPath(cached), replacement.shareCurrent()};
+  return installFreshAgent(archive, cacheDirectory, &replacement, fresh, report);
 }
 
 }  // namespace
@@ -103,8 +106,8 @@ bool unzipInstallAgent(const std::string& archivePath, const std::string& target
   return false;
 }
 
-std::string initializeInstallAgent(const std::string& extractionDirectory, MessageReporter report) {
+ReadyAgent initializeInstallAgent(const std::string& extractionDirectory, MessageReporter report) {
   std::string localArchive = findLocalAgentArchive(extractionDirectory);
   if (localArchive.empty()) return agentFromCache(extractionDirectory, report);
-  return unpackAgent(localArchive, extractionDirectory, report);
+  return {unpackAgent(localArchive, extractionDirectory, report)};
 }

@@ -23,7 +23,11 @@ std::string cacheRelativePath() {
 
 std::string agentCacheDirectory() {
   const char* home = std::getenv(homeVariable);
-  return joinOnce(home != nullptr && *home != '\0' ? home : "/tmp", cacheRelativePath());
+  std::string root = home != nullptr && *home != '\0' ? home : "/tmp";
+  // A root of one character gets nothing appended: "/" gives "/.orvane/...",
+  // and "h" gives "h.orvane/...", where such a cache has always been.
+  if (root.size() == 1) return root + cacheRelativePath();
+  return joinOnce(root, cacheRelativePath());
 }
 
 std::string cachedAgentDirectory(const std::string& cacheDirectory) {

@@ -7,11 +7,11 @@
 inline constexpr std::string_view agentStartScriptName = "install";
 
 // $HOME (or /tmp when HOME is empty or unset), a separator unless it ends in
-// one or is a single character ("/"), and the cache's relative path; always
-// ends in a separator. HOME is read on every call. A launcher with a built-in
-// key keeps a cache of its own, whose last name also carries "-" and the
-// key's agentKeyId(), so that no agent another launcher cached is run as if
-// this key had vouched for it.
+// one or is a single character ("/", or "h" for "h.orvane/..."), and the
+// cache's relative path; always ends in a separator. HOME is read on every
+// call. A launcher with a built-in key keeps a cache of its own, whose last
+// name also carries "-" and the key's agentKeyId(), so that no agent another
+// launcher cached is run as if this key had vouched for it.
 std::string agentCacheDirectory();
 
 // The agent directory of `cacheDirectory` (as agentCacheDirectory() gives it)

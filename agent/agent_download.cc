@@ -22,11 +22,11 @@
 #include "agent/transfer_policy.h"
 #include "launcher/build_constants.h"
 #include "launcher/unique_file.h"
-#include "payload/scratch_directory.h"
 
 namespace {
 
 constexpr std::string_view etagHeaderPrefix = "ETag: ";
+constexpr std::string_view statusLinePrefix = "HTTP/";
 // The archive's signed manifest lies beside it on the agent server.
 constexpr std::string_view manifestSuffix = ".sig";
 // Debian 12's libcurl follows redirects without end by default.
@@ -169,9 +169,12 @@ bool askForValidator(CURL* handle, const std::string& url, std::string* validato
   }
   code = setOptions(handle, Setting{CURLOPT_FOLLOWLOCATION, 1L});
   if (code == CURLE_OK) code = applyTransferPolicy(handle, url);
+  // A proxy's answer to CONNECT is not the server's: its headers never reach
+  // the capture.
   if (code == CURLE_OK)
     code =
         setOptions(handle, Setting{CURLOPT_MAXREDIRS, redirectLimit}, Setting{CURLOPT_NOBODY, 1L},
+                   Setting{CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L},
                    Setting{CURLOPT_HEADERFUNCTION, &captureValidatorHeader},
                    Setting{CURLOPT_HEADERDATA, static_cast<void*>(validator)});
   if (code != CURLE_OK) {
@@ -206,37 +209,31 @@ bool prepareGet(CURL* handle, const std::string& url, BodySink* sink, MessageRep
 
 // The version of the manifest kept in `cacheDirectory`, or 0 when there is
 // none that verifies.
-uint64_t keptManifestVersion(const std::string& cacheDirectory) {
+uint64_t keptManifestVersion(const std::string& cacheDirectory, const std::string& agentName) {
   AgentManifest kept;
   std::string text = readCacheFile(cacheDirectory, manifestFileName, agentManifestLimit);
-  return readAgentManifest(text, agentPublicKeyPem, &kept) ? kept.version : 0;
+  return readAgentManifest(text, agentPublicKeyPem, agentName, &kept) ? kept.version : 0;
 }
 
 // Asks for `url` followed by ".sig" and accepts it as `manifest` only when
-// it verifies with the built-in key and is not older than the one kept in
-// `cacheDirectory`; false (reported) otherwise.
+// it names the agent of `url`, verifies with the built-in key and is not
+// older than the one kept in `cacheDirectory`; false (reported) otherwise.
 bool fetchManifest(CURL* handle, const std::string& url, const std::string& cacheDirectory,
                    std::string* text, AgentManifest* manifest, MessageReporter report) {
   text->reserve(agentManifestLimit);  // the write callback must not allocate
   BodySink sink{.text = text, .limit = agentManifestLimit};
   if (!prepareGet(handle, url + std::string(manifestSuffix), &sink, report)) return false;
   if (!judgeTransfer(perform(handle, &sink), true, report)) return false;
-  if (!readAgentManifest(*text, agentPublicKeyPem, manifest)) {
+  std::string agentName = agentNameOfUrl(url);
+  if (!readAgentManifest(*text, agentPublicKeyPem, agentName, manifest)) {
     reportDownloadFailed(notVerified, report);
     return false;
   }
-  if (manifest->version < keptManifestVersion(cacheDirectory)) {
+  if (manifest->version < keptManifestVersion(cacheDirectory, agentName)) {
     reportDownloadFailed(olderAgent, report);
     return false;
   }
   return true;
-}
-
-// Without a key the stale agent goes before its replacement is asked for: a
-// failure from here on leaves the cache without an agent, so the next run
-// downloads again whatever its validator file says.
-void removeStaleAgent(const std::string& cacheDirectory) {
-  removePathIfExists(cacheDirectory + std::string(agentDirectoryName));
 }
 
 // GETs `url` into `file`: the whole body, or with a `manifest` exactly its
@@ -263,6 +260,10 @@ bool fetchArchive(CURL* handle, const std::string& url, FILE* file, const AgentM
 
 size_t captureValidatorHeader(char* data, size_t size, size_t count, void* validator) {
   size_t length = size * count;
+  // Each answer starts with its status line: what an earlier one said is not
+  // the final answer's.
+  if (std::string_view(data, length).starts_with(statusLinePrefix))
+    static_cast<std::string*>(validator)->clear();
   if (length >= etagHeaderPrefix.size() &&
       strncasecmp(data, etagHeaderPrefix.data(), etagHeaderPrefix.size()) == 0) {
     try {
@@ -275,14 +276,16 @@ size_t captureValidatorHeader(char* data, size_t size, size_t count, void* valid
 }
 
 bool downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
-                          FreshAgent* fresh, MessageReporter report) {
+                          const std::function<void()>& retireStaleAgent, FreshAgent* fresh,
+                          MessageReporter report) {
   const char* url = std::getenv(agentUrlVariable);
   return downloadInstallAgentFrom(url != nullptr ? url : std::string(defaultAgentUrl),
-                                  cacheDirectory, destination, fresh, report);
+                                  cacheDirectory, destination, retireStaleAgent, fresh, report);
 }
 
 bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDirectory,
-                              const std::string& destination, FreshAgent* fresh,
+                              const std::string& destination,
+                              const std::function<void()>& retireStaleAgent, FreshAgent* fresh,
                               MessageReporter report) {
   UniqueFile file = createDownloadFile(destination, report);
   if (!file) return false;
@@ -297,7 +300,10 @@ bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDi
   if (signedAgent &&
       !fetchManifest(handle.get(), url, cacheDirectory, &manifestText, &manifest, report))
     return false;
-  if (!signedAgent) removeStaleAgent(cacheDirectory);
+  // Without a key the stale agent goes before its replacement is asked for: a
+  // failure from here on leaves the cache without an agent, or at least
+  // without a validator, so the next run downloads again.
+  if (!signedAgent) retireStaleAgent();
   if (!fetchArchive(handle.get(), url, file.get(), signedAgent ? &manifest : nullptr, report)) {
     // An archive that is not the vendor's is not kept.
     if (signedAgent) std::remove(destination.c_str());

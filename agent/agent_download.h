@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "launcher/message_reporter.h"
@@ -20,23 +21,27 @@ struct FreshAgent {
 // downloadInstallAgentFrom() with the URL in QZ_INTERNAL_INSTALL_AGENT_URL
 // when that variable is set (even empty), else the compiled-in agent URL.
 bool downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
-                          FreshAgent* fresh, MessageReporter report);
+                          const std::function<void()>& retireStaleAgent, FreshAgent* fresh,
+                          MessageReporter report);
 
-// Asks `url` with HEAD and compares its ETag line with the validator file of
-// `cacheDirectory`. True when the cached agent is current or no transfer
-// handle could be made (`fresh->downloaded` false), or when the archive was
-// written to `destination` (true). Without a key the old agent directory is
-// removed before the archive is asked for. With a key, `url` followed by
-// ".sig" is asked for first and must be a manifest that verifies and is not
-// older than the cache's; the archive must then have exactly its size and
-// digest, and the cache is left as it was until the caller replaces the
-// agent. False after a failure, which has been reported; an archive that
-// failed its check is removed.
+// Asks `url` with HEAD and compares the ETag line of the final answer with
+// the validator file of `cacheDirectory`. True when the cached agent is
+// current or no transfer handle could be made (`fresh->downloaded` false),
+// or when the archive was written to `destination` (true). Without a key
+// `retireStaleAgent` is called before the archive is asked for. With a key,
+// `url` followed by ".sig" is asked for first and must be a manifest for
+// this URL's agent name that verifies and is not older than the cache's; the
+// archive must then have exactly its size and digest, and the cache is left
+// as it was until the caller replaces the agent. False after a failure,
+// which has been reported; an archive that failed its check is removed.
 bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDirectory,
-                              const std::string& destination, FreshAgent* fresh,
+                              const std::string& destination,
+                              const std::function<void()>& retireStaleAgent, FreshAgent* fresh,
                               MessageReporter report);
 
 // libcurl header callback: keeps the latest line that begins with "ETag: "
 // (any letter case), less its final line feed, in the std::string at
-// `validator`. Always takes the whole line.
+// `validator`; a status line clears it, so that only the final answer's own
+// header counts, never an interim (1xx) answer's or a redirect's. Always
+// takes the whole line.
 size_t captureValidatorHeader(char* data, size_t size, size_t count, void* validator);

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::string_view formatLine = "qz-agent-manifest 1\n";
+constexpr std::string_view formatLine = "qz-agent-manifest 2\n";
 constexpr size_t digestDigits = 64;
 
 // Takes the line "`name` VALUE\n" from the front of `text` into `value`;
@@ -54,12 +54,39 @@ std::string decodeHex(std::string_view digits, size_t length) {
 
 }  // namespace
 
+bool isAgentName(std::string_view name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '/' || c == ' ' || byte < 0x20 || byte == 0x7f) return false;
+  }
+  return true;
+}
+
+std::string agentNameOfUrl(std::string_view url) {
+  size_t scheme = url.find("://");
+  size_t authority = scheme == std::string_view::npos ? 0 : scheme + 3;
+  size_t path = url.find_first_of("/?#", authority);
+  if (path == std::string_view::npos || url[path] != '/') return "";
+  std::string_view rest = url.substr(path);
+  rest = rest.substr(0, rest.find_first_of("?#"));
+  return std::string(rest.substr(rest.rfind('/') + 1));
+}
+
+std::string agentManifestSignedLines(const AgentManifest& manifest) {
+  return std::string(formatLine) + "agent " + manifest.agent + "\nversion " +
+         std::to_string(manifest.version) + "\nsize " + std::to_string(manifest.size) +
+         "\nsha256 " + manifest.sha256 + "\n";
+}
+
 bool readAgentManifest(std::string_view text, std::string_view publicKeyPem,
-                       AgentManifest* manifest) {
+                       std::string_view expectedAgent, AgentManifest* manifest) {
   if (!text.starts_with(formatLine)) return false;
   std::string_view rest = text.substr(formatLine.size());
-  std::string_view version, size, sha256, signature;
+  std::string_view agent, version, size, sha256, signature;
   AgentManifest read;
+  if (!takeLine(&rest, "agent", &agent) || !isAgentName(agent) || agent != expectedAgent)
+    return false;
   if (!takeLine(&rest, "version", &version) || !parseNumber(version, &read.version)) return false;
   if (!takeLine(&rest, "size", &size) || !parseNumber(size, &read.size)) return false;
   if (!takeLine(&rest, "sha256", &sha256) || decodeHex(sha256, digestDigits).empty()) return false;
@@ -68,6 +95,7 @@ bool readAgentManifest(std::string_view text, std::string_view publicKeyPem,
   std::string signatureBytes = decodeHex(signature, 2 * agentSignatureLength);
   if (signatureBytes.empty() || !ed25519SignatureVerifies(publicKeyPem, signedPart, signatureBytes))
     return false;
+  read.agent = agent;
   read.sha256 = sha256;
   *manifest = read;
   return true;

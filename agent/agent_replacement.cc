@@ -4,33 +4,39 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string_view>
 
+#include "agent/file_system_utilities.h"
 #include "launcher/build_constants.h"
+#include "launcher/path_join.h"
+#include "launcher/tree_removal.h"
 #include "payload/scratch_directory.h"
 
 namespace {
 
 constexpr std::string_view stagingPrefix = ".installagent-";
 constexpr size_t uniqueCharacters = 6;  // mkdtemp's and mkstemp's
+constexpr int openFileLimit = 16;
 
-// Left by a run killed while it unpacked an agent or wrote the validator or
-// the manifest.
+bool hasUniqueSuffix(std::string_view name, std::string_view prefix) {
+  return name.size() == prefix.size() + uniqueCharacters && name.substr(0, prefix.size()) == prefix;
+}
+
+// Left by a run killed while it unpacked an agent, set one aside or wrote
+// the validator or the manifest.
 bool isUnfinished(std::string_view name) {
   std::string validatorTemporary = std::string(validatorFileName) + ".";
   std::string manifestTemporary = std::string(manifestFileName) + ".";
-  for (std::string_view prefix :
-       {stagingPrefix, std::string_view(validatorTemporary), std::string_view(manifestTemporary)}) {
-    if (name.size() == prefix.size() + uniqueCharacters && name.substr(0, prefix.size()) == prefix)
-      return true;
-  }
-  return false;
+  return hasUniqueSuffix(name, stagingPrefix) || hasUniqueSuffix(name, validatorTemporary) ||
+         hasUniqueSuffix(name, manifestTemporary);
 }
-constexpr int openFileLimit = 16;
 
 struct DirectoryCloser {
   void operator()(DIR* directory) const { closedir(directory); }
@@ -49,33 +55,132 @@ int syncEntry(const char* path, const struct stat*, int type, FTW*) {
   return 0;
 }
 
-std::string parentOf(const std::string& path) {
-  size_t separator = path.find_last_of('/');
-  if (separator == std::string::npos) return ".";
-  return separator == 0 ? "/" : path.substr(0, separator);
+// A new directory ".installagent-XXXXXX" in `cacheDirectory`, registered for
+// removal on interruption in the same step; empty when none can be made.
+std::string makePrivateDirectory(const std::string& cacheDirectory,
+                                 std::optional<RemovedOnInterruption>* removal) {
+  std::string path = joinOnce(cacheDirectory, stagingPrefix);
+  path.append(uniqueCharacters, 'X');
+  InterruptionsHeld held;
+  if (mkdtemp(path.data()) == nullptr) return "";
+  removal->emplace(path);
+  return path;
 }
 
 }  // namespace
 
-std::string makeAgentStagingDirectory(const std::string& cacheDirectory) {
-  std::string path = cacheDirectory;
-  path.append(stagingPrefix).append("XXXXXX");
-  return mkdtemp(path.data()) != nullptr ? path : "";
+StagingDirectory::StagingDirectory(const std::string& cacheDirectory) {
+  path_ = makePrivateDirectory(cacheDirectory, &removal_);
+  if (path_.empty()) return;
+  lock_ = DirectoryLock(path_);
+  lock_.tryExclusive();  // made a moment ago under the cache lock: no one else has it
+}
+
+StagingDirectory::~StagingDirectory() {
+  if (removal_) removeTree(path_.c_str());  // allocates nothing, whatever ran out
+}
+
+void StagingDirectory::flush() const {
+  // Depth first, so that each directory is flushed after what it holds.
+  nftw(path_.c_str(), syncEntry, openFileLimit, FTW_PHYS | FTW_DEPTH);
+}
+
+DirectoryLock StagingDirectory::placed() {
+  removal_.reset();
+  lock_.share();
+  return std::move(lock_);
 }
 
 void removeUnfinishedAgents(const std::string& cacheDirectory) {
   std::unique_ptr<DIR, DirectoryCloser> directory(opendir(cacheDirectory.c_str()));
   if (!directory) return;
   while (const dirent* entry = readdir(directory.get())) {
-    if (isUnfinished(entry->d_name)) removePathIfExists(cacheDirectory + entry->d_name);
+    if (!isUnfinished(entry->d_name)) continue;
+    std::string path = joinOnce(cacheDirectory, entry->d_name);
+    // A live run keeps its staging directory locked until it is done with it.
+    DirectoryLock lock(path);
+    if (lock.isOpen() && !lock.tryExclusive()) continue;
+    removePathIfExists(path);
   }
 }
 
-bool moveAgentIntoPlace(const std::string& staging, const std::string& agentDirectory) {
-  // Depth first, so that each directory is flushed after what it holds.
-  nftw(staging.c_str(), syncEntry, openFileLimit, FTW_PHYS | FTW_DEPTH);
-  removePathIfExists(agentDirectory);
-  if (std::rename(staging.c_str(), agentDirectory.c_str()) != 0) return false;
-  syncPath(parentOf(agentDirectory).c_str(), O_DIRECTORY);
+AgentReplacement::AgentReplacement(const std::string& cacheDirectory)
+    : cacheDirectory_(cacheDirectory),
+      agentDirectory_(joinOnce(cacheDirectory, agentDirectoryName)) {}
+
+bool AgentReplacement::replaceable() {
+  if (!replaceable_) {
+    current_ = DirectoryLock(agentDirectory_);
+    replaceable_ = current_.isOpen() ? current_.tryExclusive() : current_.openError() == ENOENT;
+  }
+  return *replaceable_;
+}
+
+// The validator goes first, and for good: from here on the agent directory
+// may change, and nothing vouches for it until the new validator is written.
+bool AgentReplacement::stopVouching() {
+  if (unlink(validatorFilePath(cacheDirectory_).c_str()) != 0 && errno != ENOENT) return false;
+  syncDirectory(cacheDirectory_);
   return true;
+}
+
+// An old agent directory renamed aside, deleted when this ends.
+struct AgentReplacement::SetAside {
+  std::string path;
+  std::optional<RemovedOnInterruption> removal;
+  ~SetAside() {
+    if (!path.empty()) removeTree(path.c_str());
+  }
+};
+
+// Renames the agent directory aside in one step, to a name that the sweep
+// removes should this run be killed. True when no agent directory is left.
+bool AgentReplacement::setAgentAside(SetAside* aside) {
+  struct stat status;
+  if (lstat(agentDirectory_.c_str(), &status) != 0) return errno == ENOENT;
+  std::string path = makePrivateDirectory(cacheDirectory_, &aside->removal);
+  if (path.empty()) return false;
+  if (std::rename(agentDirectory_.c_str(), path.c_str()) != 0) {
+    rmdir(path.c_str());
+    return false;
+  }
+  aside->path = std::move(path);
+  syncDirectory(cacheDirectory_);
+  return true;
+}
+
+void AgentReplacement::retireStaleAgent() {
+  SetAside aside;
+  if (replaceable() && !(stopVouching() && setAgentAside(&aside))) replaceable_ = false;
+}
+
+Placement AgentReplacement::install(StagingDirectory& staging, const std::string& manifest,
+                                    const std::string& validator, MessageReporter report) {
+  if (!replaceable()) return Placement::staged;
+  staging.flush();
+  PendingCacheFile manifestFile(cacheDirectory_, manifestFileName);
+  bool withManifest = !manifest.empty();
+  if (withManifest && !manifestFile.write(manifest)) return manifestNotKept(report);
+  if (!stopVouching()) return Placement::staged;
+  if (withManifest && !manifestFile.putInPlace()) return manifestNotKept(report);
+  SetAside aside;  // the old agent, deleted last
+  if (!setAgentAside(&aside)) return Placement::staged;
+  if (std::rename(staging.path().c_str(), agentDirectory_.c_str()) != 0) return Placement::staged;
+  syncDirectory(cacheDirectory_);
+  current_ = staging.placed();
+  writeValidatorFile(cacheDirectory_, validator);
+  return Placement::inPlace;
+}
+
+Placement AgentReplacement::manifestNotKept(MessageReporter report) {
+  report("Internal Error: Failed to keep the install agent's manifest - " +
+             std::string(std::strerror(errno)) + ".",
+         true);
+  return Placement::failed;
+}
+
+DirectoryLock AgentReplacement::shareCurrent() {
+  if (!current_.isOpen()) current_ = DirectoryLock(agentDirectory_);
+  current_.share();
+  return std::move(current_);
 }

@@ -7,9 +7,8 @@
 #include <cerrno>
 
 CacheLock::CacheLock(const std::string& cacheDirectory) {
-  // Deliberately without O_CLOEXEC: see the class comment.
   fd_ = open((cacheDirectory + std::string(cacheLockFileName)).c_str(),
-             O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+             O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd_ < 0) return;
   int result;
   do {

@@ -10,8 +10,9 @@ inline constexpr std::string_view cacheLockFileName = "installagent.lock";
 // Holds an exclusive advisory lock (flock) on the lock file in the agent cache
 // directory for its lifetime, waiting for it as long as another run holds it.
 // Where the file cannot be made or the file system has no locks, it goes on
-// without one. Tools started meanwhile inherit the lock, so one that outlives
-// an interrupted launcher still holds it.
+// without one. The descriptor is close-on-exec: nothing the launcher starts
+// holds the lock, so an agent that starts another installer of the same
+// cache cannot keep it from going on.
 class CacheLock {
  public:
   explicit CacheLock(const std::string& cacheDirectory);

@@ -62,27 +62,59 @@ void writeValidatorFile(const std::string& directory, const std::string& value) 
   writeCacheFile(directory, validatorFileName, value);
 }
 
-void writeCacheFile(const std::string& directory, std::string_view name, const std::string& value) {
-  if (directory.empty() || value.empty()) return;
-  // A whole new file takes the old one's name in one step, so a crash leaves
-  // one or the other, never a part; a link planted at the name is replaced,
-  // never followed.
-  std::string target = cacheFilePath(directory, name);
-  std::string temporary = target + std::string(temporarySuffix);
-  int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return;
+PendingCacheFile::PendingCacheFile(const std::string& directory, std::string_view name)
+    : directory_(directory), target_(cacheFilePath(directory, name)),
+      temporary_(target_ + std::string(temporarySuffix)) {}
+
+PendingCacheFile::~PendingCacheFile() {
+  if (removal_) unlink(temporary_.c_str());
+}
+
+bool PendingCacheFile::write(std::string_view value) {
+  int fd;
+  {
+    InterruptionsHeld held;  // made and registered in one step
+    fd = mkostemp(temporary_.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    removal_.emplace(temporary_);
+  }
   mode_t mask = umask(0);
   umask(mask);
   fchmod(fd, 0666 & ~mask);
-  bool written =
-      write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size()) && fsync(fd) == 0;
+  ssize_t written = ::write(fd, value.data(), value.size());
+  if (written >= 0 && static_cast<size_t>(written) != value.size()) errno = ENOSPC;
+  bool flushed = written == static_cast<ssize_t>(value.size()) && fsync(fd) == 0;
+  int error = errno;
   close(fd);
-  if (!written || std::rename(temporary.c_str(), target.c_str()) != 0) {
-    unlink(temporary.c_str());
-    return;
+  if (!flushed) {
+    unlink(temporary_.c_str());
+    removal_.reset();
   }
-  int parent = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (parent >= 0) fsync(parent), close(parent);
+  errno = error;
+  return flushed;
+}
+
+bool PendingCacheFile::putInPlace() {
+  bool renamed = std::rename(temporary_.c_str(), target_.c_str()) == 0;
+  int error = errno;
+  if (!renamed) unlink(temporary_.c_str());
+  removal_.reset();
+  if (renamed) syncDirectory(directory_);
+  errno = error;
+  return renamed;
+}
+
+void writeCacheFile(const std::string& directory, std::string_view name, const std::string& value) {
+  if (directory.empty() || value.empty()) return;
+  PendingCacheFile file(directory, name);
+  if (file.write(value)) file.putInPlace();
+}
+
+void syncDirectory(const std::string& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
 }
 
 bool validatorFileMatches(const std::string& directory, const std::string& value) {

@@ -139,7 +139,7 @@ agent_url() { # NAME MIB
     (cd "$dir" && zip -q -0 -r "$zip" .)
     rm -rf "$dir"
     if [ -n "$signing_key" ]; then
-      "$build_dir/bin/sign-agent" --key "$signing_key" --version 1 "$zip"
+      "$build_dir/bin/sign-agent" --key "$signing_key" --name "agent-$1.zip" --version 1 "$zip"
     fi
   fi
   echo "$server_url/agent-$1.zip"

@@ -23,25 +23,24 @@ constexpr std::string_view agentFailedMessage = "Failed to initialize the instal
 
 bool inTestMode() { return std::getenv(testModeVariable) != nullptr; }
 
-// Where a scratch directory goes when /tmp cannot take one: beside the
-// installer, so that nothing lying there can pass for the installer's own
-// files. Test mode unpacks beside the installer anyway.
+// Where a scratch directory goes when /tmp cannot take one: a private
+// directory beside the installer, so that nothing lying there can pass for
+// the installer's own files. Test mode unpacks beside the installer anyway.
 std::string scratchFallbackParent() { return inTestMode() ? "" : executableDirectory(); }
-
-// The scratch directory, or the executable's own directory when none could be
-// made or when the launcher runs in test mode.
-std::string chooseExtractionDirectory(const ScratchDirectory& scratch) {
-  std::string directory = scratch.path();
-  if (directory.empty() || inTestMode()) directory = executableDirectory();
-  return directory;
-}
 
 // The run itself; `step` follows it, so that whatever it did not expect can
 // be told as the failure of the step it happened in.
 int runSteps(int argumentCount, const char* const* arguments, MessageReporter report, Step* step) {
   runningExecutableDescriptor();  // the file that runs, before anything can replace it
   ScratchDirectory scratch(scratchFallbackParent());
-  std::string extractionDirectory = chooseExtractionDirectory(scratch);
+  // Outside test mode only a private directory will do: the installer's own
+  // folder may hold anyone's files, and a shared one anyone's planted ones.
+  std::string extractionDirectory = inTestMode() ? executableDirectory() : scratch.path();
+  if (extractionDirectory.empty() && !inTestMode()) {
+    report(scratch.failure(), true);
+    report(payloadFailedMessage, true);
+    return -1;
+  }
 
   showStatus("Preparing the installer…");
   int extractionCode = extractPayload(extractionDirectory);
@@ -53,13 +52,14 @@ int runSteps(int argumentCount, const char* const* arguments, MessageReporter re
   }
 
   *step = Step::agent;
-  std::string agentStartScript = initializeInstallAgent(extractionDirectory, report);
-  if (agentStartScript.empty()) return -1;
+  // Holds the agent as it is until the run ends.
+  ReadyAgent agent = initializeInstallAgent(extractionDirectory, report);
+  if (agent.startScript.empty()) return -1;
 
   *step = Step::launch;
   clearStatus();  // the agent has the terminal to itself
-  std::string commandHead = "sh " + quotePath(agentStartScript);
-  if (!launchAgent(agentStartScript, commandHead, extractionDirectory, argumentCount, arguments,
+  std::string commandHead = "sh " + quotePath(agent.startScript);
+  if (!launchAgent(agent.startScript, commandHead, extractionDirectory, argumentCount, arguments,
                    report)) {
     report(agentStartFailedMessage, true);  // launchAgent said it once already
     return -1;

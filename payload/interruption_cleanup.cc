@@ -1,10 +1,13 @@
 #include "payload/interruption_cleanup.h"
 
+#include <limits.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "launcher/status_line.h"
 #include "launcher/tree_removal.h"
@@ -13,14 +16,21 @@ namespace {
 
 constexpr int handledSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 constexpr int signalCount = sizeof handledSignals / sizeof handledSignals[0];
+// Signals that would end the run for a failed write; the agent gets them back.
+constexpr int writeSignals[] = {SIGPIPE, SIGXFSZ};
+constexpr int writeSignalCount = sizeof writeSignals / sizeof writeSignals[0];
 
-// Everything the handler touches is prepared before it can read it, so that
-// it makes only async-signal-safe calls.
-std::string scratchPath, extraPath;
-const char* volatile scratchTarget = nullptr;
-const char* volatile extraTarget = nullptr;
+// At most this many paths are registered at once: the scratch directory, a
+// staging directory, an old agent set aside and a cache file being written.
+constexpr int slotCount = 8;
+
+// Everything the handler reads is in place before it can read it: a slot's
+// path is written whole before the slot is marked in use.
+char slotPaths[slotCount][PATH_MAX];
+volatile sig_atomic_t slotInUse[slotCount];
+
 struct sigaction previousActions[signalCount];
-struct sigaction previousBrokenPipeAction;
+struct sigaction previousWriteActions[writeSignalCount];
 bool wasIgnored[signalCount];
 volatile sig_atomic_t deferring = 0;
 volatile sig_atomic_t pendingSignal = 0;
@@ -32,12 +42,39 @@ void setAction(int signalNumber, void (*handler)(int)) {
   sigaction(signalNumber, &action, nullptr);
 }
 
+void handledSignalSet(sigset_t* set) {
+  sigemptyset(set);
+  for (int signalNumber : handledSignals) sigaddset(set, signalNumber);
+}
+
+void ignoreWriteSignals() {
+  for (int signalNumber : writeSignals) setAction(signalNumber, SIG_IGN);
+}
+
+void restoreWriteSignals() {
+  for (int i = 0; i < writeSignalCount; ++i) sigaction(writeSignals[i], &previousWriteActions[i], nullptr);
+}
+
+// `path`, absolute, into `buffer`; false when it does not fit.
+bool absolutePath(std::string_view path, char (&buffer)[PATH_MAX]) {
+  size_t used = 0;
+  if (path.empty() || path.front() != '/') {
+    if (getcwd(buffer, sizeof buffer) == nullptr) return false;
+    used = std::strlen(buffer);
+    if (used > 1) buffer[used++] = '/';
+  }
+  if (used + path.size() >= sizeof buffer) return false;
+  std::memcpy(buffer + used, path.data(), path.size());
+  buffer[used + path.size()] = '\0';
+  return true;
+}
+
 }  // namespace
 
 void endRunBy(int signalNumber) {
   eraseStatusFromHandler();
-  removeTree(scratchTarget);
-  removeTree(extraTarget);
+  for (int slot = 0; slot < slotCount; ++slot)
+    if (slotInUse[slot]) removeTree(slotPaths[slot]);
   setAction(signalNumber, SIG_DFL);
   sigset_t signalOnly;
   sigemptyset(&signalOnly);
@@ -59,49 +96,63 @@ void onInterruption(int signalNumber) {
 
 }  // namespace
 
-InterruptionCleanup::InterruptionCleanup(const std::string& directory) {
-  if (!directory.empty()) {
-    scratchPath = directory;
-    std::atomic_signal_fence(std::memory_order_release);
-    scratchTarget = scratchPath.c_str();
-  }
+InterruptionCleanup::InterruptionCleanup() {
   struct sigaction action = {};
   action.sa_handler = onInterruption;
   action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  for (int signalNumber : handledSignals) sigaddset(&action.sa_mask, signalNumber);
+  handledSignalSet(&action.sa_mask);
   for (int i = 0; i < signalCount; ++i) {
     sigaction(handledSignals[i], nullptr, &previousActions[i]);
     wasIgnored[i] = previousActions[i].sa_handler == SIG_IGN;
     if (!wasIgnored[i]) sigaction(handledSignals[i], &action, nullptr);
   }
-  sigaction(SIGPIPE, nullptr, &previousBrokenPipeAction);
-  setAction(SIGPIPE, SIG_IGN);
+  for (int i = 0; i < writeSignalCount; ++i) sigaction(writeSignals[i], nullptr, &previousWriteActions[i]);
+  ignoreWriteSignals();
 }
 
 InterruptionCleanup::~InterruptionCleanup() {
   for (int i = 0; i < signalCount; ++i) {
     if (!wasIgnored[i]) sigaction(handledSignals[i], &previousActions[i], nullptr);
   }
-  sigaction(SIGPIPE, &previousBrokenPipeAction, nullptr);
-  scratchTarget = nullptr;
+  restoreWriteSignals();
 }
 
-AlsoRemovedOnInterruption::AlsoRemovedOnInterruption(const std::string& path) {
-  extraPath = path;
-  std::atomic_signal_fence(std::memory_order_release);
-  extraTarget = extraPath.c_str();
+RemovedOnInterruption::RemovedOnInterruption(std::string_view path) {
+  for (int slot = 0; slot < slotCount; ++slot) {
+    if (slotInUse[slot]) continue;
+    if (!absolutePath(path, slotPaths[slot])) return;
+    std::atomic_signal_fence(std::memory_order_release);
+    slotInUse[slot] = 1;
+    slot_ = slot;
+    return;
+  }
 }
 
-AlsoRemovedOnInterruption::~AlsoRemovedOnInterruption() { extraTarget = nullptr; }
+RemovedOnInterruption::~RemovedOnInterruption() {
+  if (slot_ >= 0) slotInUse[slot_] = 0;
+}
+
+InterruptionsHeld::InterruptionsHeld() {
+  sigset_t held;
+  handledSignalSet(&held);
+  sigprocmask(SIG_BLOCK, &held, nullptr);
+}
+
+InterruptionsHeld::~InterruptionsHeld() {
+  int error = errno;  // what the held work failed with stays for its caller
+  sigset_t held;
+  handledSignalSet(&held);
+  sigprocmask(SIG_UNBLOCK, &held, nullptr);
+  errno = error;
+}
 
 AgentRunning::AgentRunning() {
   deferring = 1;
-  sigaction(SIGPIPE, &previousBrokenPipeAction, nullptr);
+  restoreWriteSignals();
 }
 
 AgentRunning::~AgentRunning() {
-  setAction(SIGPIPE, SIG_IGN);
+  ignoreWriteSignals();
   deferring = 0;
   if (pendingSignal != 0) endRunBy(pendingSignal);
 }

@@ -3,31 +3,49 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include "launcher/shell_command.h"
+#include <cerrno>
+#include <cstring>
+
 #include "launcher/path_join.h"
+#include "launcher/shell_command.h"
+#include "launcher/tree_removal.h"
 
 namespace {
 
 constexpr std::string_view scratchName = "qzXXXXXX";
 
-std::string makeTemporaryDirectory(const std::string& parent) {
-  std::string pathTemplate = joinAlways(parent, scratchName);
-  return mkdtemp(pathTemplate.data()) != nullptr ? pathTemplate : "";
-}
-
-std::string makeScratchDirectory(const std::string& fallbackParent) {
-  std::string path = makeTemporaryDirectory("/tmp");
-  if (path.empty() && !fallbackParent.empty()) path = makeTemporaryDirectory(fallbackParent);
-  return path;
-}
-
 }  // namespace
 
-ScratchDirectory::ScratchDirectory(const std::string& fallbackParent)
-    : path_(makeScratchDirectory(fallbackParent)), interruptionCleanup_(path_) {}
+ScratchDirectory::ScratchDirectory(const std::string& fallbackParent) {
+  if (make(joinAlways("/tmp", scratchName))) return;
+  tmpError_ = errno;
+  if (!fallbackParent.empty() && make(joinAlways(fallbackParent, scratchName))) return;
+  fallbackError_ = fallbackParent.empty() ? ENOENT : errno;
+}
+
+// Everything is allocated before the directory exists, so that nothing can
+// fail between its making and its registration.
+bool ScratchDirectory::make(std::string pathTemplate) {
+  InterruptionsHeld held;
+  if (mkdtemp(pathTemplate.data()) == nullptr) return false;
+  path_ = std::move(pathTemplate);
+  removal_.emplace(path_);
+  return true;
+}
 
 ScratchDirectory::~ScratchDirectory() {
-  if (!path_.empty()) runShellCommand(scratchRemovalCommandLine(path_));
+  if (path_.empty()) return;
+  try {
+    runShellCommand(scratchRemovalCommandLine(path_));
+  } catch (...) {
+    removeTree(path_.c_str());  // no memory for the command line: the same removal, without allocating
+  }
+}
+
+std::string ScratchDirectory::failure() const {
+  return "Internal error: Failed to create a scratch directory in /tmp (" +
+         std::string(std::strerror(tmpError_)) + ") or beside the installer (" +
+         std::strerror(fallbackError_) + ")";
 }
 
 std::string scratchRemovalCommandLine(const std::string& directory) {

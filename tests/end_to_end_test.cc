@@ -1,8 +1,32 @@
 // Packed installers run as separate processes, as a user starts them, against
 // a loopback server: one row per behaviour, each its own test.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <cstddef>
+#include <set>
+
 #include "scenario.h"
 
 using namespace testing_support;
+
+// This binary run as "--refuse-getrandom ERRNO COMMAND...": COMMAND runs where
+// every getrandom call fails with ERRNO, as under an older container runtime.
+__attribute__((constructor)) static void refuseGetrandomThenRun(int argc, char** argv, char**) {
+  if (argc < 4 || std::string_view(argv[1]) != "--refuse-getrandom") return;
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (std::atoi(argv[2]) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) _exit(126);
+  execv(argv[3], argv + 3);
+  _exit(127);
+}
 
 namespace {
 
@@ -75,6 +99,15 @@ void makeOther(const Paths& p) {
   runProcess({packer, "--agent", p.work + "/other-agent.zip", launcher, p.work + "/other-bundle.zip", p.work + "/dir/other.run"});
 }
 
+// https from a launcher run where getrandom fails with `error`, in an IPC
+// namespace of its own, so that no System V segment 0x72 left by another
+// OpenSSL process vouches for /dev/urandom.
+Scenario withoutGetrandom(std::string name, std::string error) {
+  return {.name = name, .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"},
+          .wrapper = {"/usr/bin/unshare", "--ipc", fs::read_symlink("/proc/self/exe"), "--refuse-getrandom", error},
+          .needsRoot = true, .staticOnly = true};
+}
+
 std::vector<Scenario> rows() {
   const std::string agentUrl = "http://download.orvane.example/pi_install_agent_pi_T19q7c_hostk64";
   const std::string sleepingAgent = "[ -e \"$MARK\" ] && { echo again > \"$AGENT_RECORD\"; exit 0; }\ntouch \"$MARK\"\nexec sleep 60\n";
@@ -108,15 +141,19 @@ std::vector<Scenario> rows() {
        .cache = {".installagent-keep/x", validator, "installagent.lock", "installagent/install"}},
       {.name = "a shorter ETag after a longer one: exactly the new line, then HEAD only",
        .cacheBefore = {".validatestring=ETag: \"" + std::string(100, 'a') + "\"\r", "installagent/install="}, .nextRequests = {"HEAD /agent"}},
+      {.name = "an ETag only in a 103 answer before the final one is no validator",
+       .answers = {{.headers = "", .interim = "HTTP/1.1 103 Early Hints\r\nETag: \"e103\"\r\n\r\n"}},
+       .cache = {"installagent.lock", "installagent/install"}},
+      {.name = "a HOME of one character gets nothing appended", .directory = "run", .environment = {"HOME=h"}},
       {.name = "an empty validator file against no ETag", .cacheBefore = {".validatestring=", "installagent/install=printf cached > \"$AGENT_RECORD\""},
-       .answers = {{.headers = ""}}, .cache = {".validatestring=", "installagent.lock", "installagent/install"}},
+       .answers = {{.headers = ""}}, .cache = {"installagent.lock", "installagent/install"}},
       failing({.name = "HEAD answered 404", .answers = {{.status = 404}}, .requests = {"HEAD /agent"}},
               "Could not reach the download server." + advice.substr(3)),
       failing({.name = "HEAD answered 400", .answers = {{.status = 400}}, .requests = {"HEAD /agent"}},
               "Error: Download process failed. Received an HTTP code: 400." + advice.substr(3)),
-      failing({.name = "GET answered 500: no validator written, the old agent gone", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install="},
+      failing({.name = "GET answered 500: the old agent and its validator gone", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install="},
        .answers = {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}}},
-              "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), {".validatestring=ETag: \"v0\"\r", "installagent.lock"}),
+              "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), {"installagent.lock"}),
       failing({.name = "a corrupt archive: one line names the member, nothing half-unpacked stays", .answers = {{.body = "%CORRUPT%"}}},
               "%SCRATCH%/InstallAgent.zip: install: bad CRC 0xa08266c7 (should be 0x32481685)\n" + cannotUnzipAgent, {"installagent.lock"}),
       {.name = "a changed ETag, HOME -x/ and a name that needs quoting: no path read as an option, the stale agent removed",
@@ -126,6 +163,8 @@ std::vector<Scenario> rows() {
       {.name = "https with the server's CA", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"}},
       {.name = "https with only openSUSE's CA bundle on the host", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent"},
        .shellFirst = "mount -t tmpfs tmpfs /etc/ssl && cp %CA% /etc/ssl/ca-bundle.pem && ! test -e /etc/pki/tls/certs/ca-bundle.crt", .needsRoot = true},
+      withoutGetrandom("https where getrandom is not implemented", "38"),
+      withoutGetrandom("https where getrandom is not permitted", "1"),
       failing({.name = "https with another CA", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%OTHERCA%"},
        .requests = {}}, badCertificate),
       failing({.name = "https redirected to http is refused", .answers = {{}, toHttp},
@@ -160,6 +199,13 @@ std::vector<Scenario> rows() {
          for (const char* name : {"/dir/InstallAgent.zip", "/dir/InstallAgent_x.zip"})
            makeZip(p.work + name, {{"install", "echo planted > \"$AGENT_RECORD\""}});
        }, .shellFirst = "mount -o remount,bind,ro /tmp", .needsRoot = true},
+      // /tmp a file system with no inode left, WORK mounted into it again.
+      failing(offline({.name = "no room in /tmp and a read-only folder beside the installer: the run ends, touching nothing there",
+       .prepare = [](const Paths& p) { for (const char* name : {"bundle.zip", "install"}) writeFile(p.work + "/dir/" + name, "the user's"); },
+       .shellFirst = "cd \"$0\" && mount -t tmpfs -o nr_inodes=2 tmpfs /tmp && mkdir \"$0\" && mount -c --bind . \"$0\" && cd \"$0\" && "
+                     "mount --bind dir dir && mount -o remount,bind,ro dir", .needsRoot = true}),
+              "Internal error: Failed to create a scratch directory in /tmp (No space left on device) or beside the installer "
+              "(Read-only file system)\nInternal error: Failed to initialize application installer (201)\nInstallation failed.\n", {}),
 
       // Interruptions.
       offline({.name = "Ctrl-C while the agent runs", .agent = sleepingAgent, .event = "%WORK%/started", .interrupt = SIGINT, .signal = SIGINT, .agentSaw = ""}),
@@ -172,6 +218,20 @@ std::vector<Scenario> rows() {
       {.name = "a hang-up while the agent unpacks into the cache: no validator, no half agent",
        .agentArchive = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .event = "%CACHE%.installagent-*/big",
        .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock"}},
+      {.name = "a hang-up while the agent unpacks under a relative HOME",
+       .agentArchive = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .directory = "run", .environment = {"HOME=home"},
+       .event = "%CACHE%.installagent-*/big", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock"}},
+      // strace holds every fsync for a while: the validator's temporary file is there for long.
+      {.name = "a hang-up while the validator is written: no temporary file stays", .environment = {"ASAN_OPTIONS=detect_leaks=0"},
+       .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "inject=fsync:delay_exit=300000"},
+       .event = "%CACHE%.validatestring.??????", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock", "installagent/install"}},
+      // strace holds the scratch directory's mkdir for a second once it is made.
+      offline({.name = "a hang-up in the first instant of the scratch directory", .environment = {"ASAN_OPTIONS=detect_leaks=0"},
+       .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=mkdir", "-e", "inject=mkdir:delay_exit=1000000:when=1"},
+       .needsRoot = true, .event = "%TMP%/qz??????", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = ""}),
+      failing({.name = "a file size limit the download passes: the download failure lines, not SIGXFSZ",
+       .agentArchive = "head -c 200000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .shellFirst = "ulimit -f 200"},
+              failed + "Failed writing received data to disk/application" + advice, {"installagent.lock"}),
       {.name = "Ctrl-\\ during the download", .answers = {{.trickle = true}}, .event = "GET /agent", .interrupt = SIGQUIT,
        .signal = SIGQUIT, .agentSaw = "", .cache = {"installagent.lock"}},
       failing({.name = "standard error a closed pipe: no SIGPIPE before the clean-up", .answers = {{.status = 404}}, .closedStandardError = true,
@@ -260,34 +320,105 @@ TEST(EndToEnd, AnInstallerRenamedOverBeforeItUnpacksRunsItsOwnPayload) {
   EXPECT_EQ(result.standardOutput, "mine\n");
 }
 
-// SIGKILL of the whole run at ten moments of a 100 MB agent's download and
-// unpacking: the next run never starts a half agent (the agent checks its data).
-TEST(EndToEnd, AKilledRunNeverLeavesAHalfAgentForTheNextOne) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root: a killed run's scratch directory must land in a /tmp of its own";
-  TemporaryDirectory work;
-  ASSERT_EQ(runProcess({"/bin/sh", "-c", "cd \"$0\" && head -c 100000000 /dev/zero > data && echo '[ $(wc -c < \"${0%/*}/data\") = 100000000 ] "
-                        "&& echo whole > \"$AGENT_RECORD\"' > install && zip -q -0 agent.zip install data", work.path()}).exitCode, 0);
-  makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
-  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), false));
-  ScriptedServer server;
-  server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
-  auto start = [&] {
-    return std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/unshare", "-m", "/bin/sh", "-c", privateTmp + " && exec \"$@\"",
-        work.path(), "/usr/bin/env", "-i", "HOME=" + work.file("home"), "AGENT_RECORD=" + work.file("record"),
-        "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent", work.file("setup.run")});
-  };
-  auto began = std::chrono::steady_clock::now();
-  EXPECT_EQ(start()->wait().exitCode, 0);
-  auto whole = std::chrono::steady_clock::now() - began;
-  for (int moment = 0; moment < 10; ++moment) {
-    fs::remove_all(work.file("home")), fs::remove(work.file("record"));
-    plant(work.file("home/" + cacheRelative), {".validatestring=ETag: \"v0\"\r", "installagent/install=echo old > \"$AGENT_RECORD\""});
-    auto run = start();
-    std::this_thread::sleep_for(whole * moment / 10);
-    kill(-run->pid(), SIGKILL);
-    run->wait();
-    EXPECT_EQ(start()->wait().exitCode, 0);
-    EXPECT_EQ(readFile(work.file("record")), "whole\n") << "killed at moment " << moment;
+// A shell function for an agent: "check" sets $seen to "VERSION COUNT", the
+// version in its file f1 and how many of its files f* carry it, so that a
+// torn or half agent shows. Builtins only: a run takes no time of its own.
+const std::string checkItself = "d=${0%/*}\ncheck() { read -r v < \"$d/f1\"; n=0; for f in \"$d\"/f*; do read -r w < \"$f\"; "
+                                "[ \"$w\" != \"$v\" ] || n=$((n+1)); done; seen=\"$v $n\"; }\n";
+
+// An agent archive at `zip` of `install` and eight files f1 to f8 that carry `version`.
+void makeVersionedAgent(const std::string& zip, const std::string& install, const std::string& version) {
+  std::vector<std::pair<std::string, std::string>> members = {{"install", install}};
+  for (char i = '1'; i <= '8'; ++i) members.push_back({std::string{'f', i}, version});
+  makeZip(zip, members);
+}
+
+// A replacement of the cached agent killed (strace injects SIGKILL) before
+// each call, from the cache lock on, of each kind of system call that can
+// change the disk; then a run that the server answers with the old ETag runs
+// the old whole agent that its validator still vouches for, or downloads the
+// new one again, and never a half or another agent. With a key, a new agent
+// in place always comes with its manifest, so no kill opens the way back to
+// the old version.
+TEST(EndToEnd, AKillAtAnyStepOfAReplacementLeavesAWholeAgentOrNoValidator) {
+  const std::string changing = "openat,mkdir,rename,unlink,unlinkat,rmdir,fsync,fdatasync,write,pwrite64,ftruncate,fchmod,fchmodat,"
+                               "utimensat,symlink,symlinkat,link,linkat";
+  for (bool withKey : {false, true}) {
+    TemporaryDirectory work;
+    const std::string home = work.file("home"), cache = home + "/" + (withKey ? signedCacheRelative : cacheRelative);
+    for (const char* version : {"old", "new"})
+      makeVersionedAgent(work.file(version + std::string(".zip")), checkItself + "check; echo \"$seen\" > \"$AGENT_RECORD\"\n", version);
+    ASSERT_EQ(runProcess({"/usr/bin/unzip", "-qq", work.file("old.zip"), "-d", work.file("old")}).exitCode, 0);
+    makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
+    ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), false, withKey ? signedLauncher : launcher));
+    const std::string oldManifest = manifest(work.file("old.zip"), "41", signingKey), newManifest = manifest(work.file("new.zip"), "42", signingKey);
+    const std::string stale = okAnswer(""), old = "HTTP/1.1 200 OK\r\nETag: \"v0\"\r\nContent-Length: 0\r\n\r\n";
+    ScriptedServer server;
+    server.answer("/agent.sig", okAnswer(newManifest));
+    server.answer("/agent", okAnswer(readFile(work.file("new.zip"))));
+    auto plantOld = [&] {
+      fs::remove_all(home);
+      fs::create_directories(cache);
+      fs::copy(work.file("old"), cache + "installagent", fs::copy_options::recursive);
+      writeFile(cache + ".validatestring", "ETag: \"v0\"\r");
+      if (withKey) writeFile(cache + ".agentmanifest", oldManifest);
+    };
+    // The run, traced when `tracing` says how; its scratch directory, never
+    // removed when it was killed, is found in the trace.
+    auto run = [&](std::vector<std::string> tracing) {
+      std::vector<std::string> argv = {"/usr/bin/env", "-i", "HOME=" + home, "AGENT_RECORD=" + work.file("record"), "ASAN_OPTIONS=detect_leaks=0",
+                                       "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent"};
+      if (!tracing.empty()) argv.insert(argv.end(), {"/usr/bin/strace", "-qq", "-o", work.file("trace")});
+      argv.insert(argv.end(), tracing.begin(), tracing.end());
+      argv.push_back(work.file("setup.run"));
+      ProcessResult result = runProcess(argv);
+      std::smatch scratch;
+      std::string trace = readFile(work.file("trace"));
+      if (std::regex_search(trace, scratch, std::regex("mkdir\\(\"(/tmp/qz[A-Za-z0-9]{6})\""))) fs::remove_all(scratch[1].str());
+      return result;
+    };
+    // The calls a whole replacement makes in the cache, each as its kind and
+    // its number among the calls of that kind, from the cache lock on; no
+    // opening for reading, which changes nothing; and of the calls within a
+    // private directory (a staging one, an old agent set aside) only the
+    // first of each kind, as the others leave the same state behind.
+    server.answer("HEAD /agent", stale);
+    plantOld();
+    ASSERT_EQ(run({"-y", "-e", "trace=" + changing}).exitCode, 0);
+    std::map<std::string, int> counted;
+    std::set<std::string> privateKinds;
+    std::vector<std::pair<std::string, int>> kills;
+    std::istringstream trace(readFile(work.file("trace")));
+    const std::regex withinPrivate("\\.installagent-[A-Za-z0-9]{6}(/|>, \")");
+    bool locked = false;
+    for (std::string line; std::getline(trace, line);) {
+      size_t paren = line.find('(');
+      if (paren == std::string::npos || !std::isalpha(static_cast<unsigned char>(line[0]))) continue;
+      std::string call = line.substr(0, paren);
+      int n = ++counted[call];
+      locked = locked || line.find("installagent.lock") != std::string::npos;
+      bool reads = call == "openat" && line.find("O_WRONLY") == std::string::npos && line.find("O_RDWR") == std::string::npos;
+      bool inCache = line.find(cache.substr(0, cache.size() - 1)) != std::string::npos, within = std::regex_search(line, withinPrivate);
+      if (locked && !reads && inCache && (!within || privateKinds.insert(call).second)) kills.emplace_back(call, n);
+    }
+    ASSERT_GT(counted["rename"], 0);
+    for (const auto& [call, n] : kills) {
+      std::string at = std::string(withKey ? "signed: " : "") + call + " #" + std::to_string(n);
+      server.answer("HEAD /agent", stale);
+      plantOld();
+      run({"-e", "trace=mkdir," + call, "-e", "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(n)});
+      if (withKey && readFile(cache + "installagent/f1") == "new") {
+        EXPECT_THAT(readFile(cache + ".agentmanifest"), testing::HasSubstr("version 42\n")) << at;
+      }
+      server.takeRequests();
+      fs::remove(work.file("record")), fs::remove(work.file("trace"));
+      server.answer("HEAD /agent", old);
+      ProcessResult next = run({});
+      EXPECT_EQ(next.exitCode, 0) << at << ": " << next.standardError;
+      std::string ran = readFile(work.file("record"));
+      if (server.takeRequests() == std::vector<std::string>{"HEAD /agent"}) EXPECT_EQ(ran, "old 8\n") << at << ": run under the old validator";
+      else EXPECT_EQ(ran, "new 8\n") << at << ": downloaded again";
+    }
   }
 }
 
@@ -323,6 +454,91 @@ TEST(EndToEnd, AForgedDirectoryClaimCostsNoMoreMemoryThanARun) {
   EXPECT_EQ(forged.exitCode, 255);
   EXPECT_THAT(forged.standardError, testing::HasSubstr("(201)"));
   EXPECT_LT(forged.peakKiB, plain.peakKiB + 1024);
+}
+
+// Sixteen runs at once on one cache while the server's agent changes every
+// few runs: every agent sees one whole version of itself from its start to
+// its end and no descriptor of the launcher's, and every run exits 0. One
+// agent starts another installer of the same cache, whose server has another
+// agent still: it finishes, and the first agent is not changed under it.
+TEST(EndToEnd, RunsAtOnceEachSeeOneWholeAgentThatStaysAsItWas) {
+  TemporaryDirectory work;
+  const std::string agent = checkItself +
+      "check; first=$seen; fds=0; for fd in 3 4 5 6 7 8 9; do [ ! -e /proc/$$/fd/$fd ] || fds=$((fds+1)); done\n"
+      "[ -z \"$NESTED\" ] || QZ_INTERNAL_INSTALL_AGENT_URL=$NESTED_URL AGENT_RECORD=$AGENT_RECORD.nested NESTED= \"$NESTED\" || echo failed > \"$AGENT_RECORD.nested\"\n"
+      "sleep 0.2; check\n[ \"$seen\" = \"$first\" ] && [ \"${first#* }\" = 8 ] && [ \"$fds\" = 0 ] && echo whole > \"$AGENT_RECORD\" || echo \"$first, then $seen, $fds\" > \"$AGENT_RECORD\"\n";
+  auto archive = [&](const std::string& version) {
+    makeVersionedAgent(work.file("agent.zip"), agent, version);
+    return "HTTP/1.1 200 OK\r\nETag: \"" + version + "\"\r\nContent-Length: " + std::to_string(fs::file_size(work.file("agent.zip"))) + "\r\n\r\n" +
+           readFile(work.file("agent.zip"));
+  };
+  ScriptedServer server;
+  server.answer("/next", archive("next"));
+  std::vector<std::string> archives;
+  for (int version = 0; version <= 8; ++version) archives.push_back(archive("v" + std::to_string(version)));
+  server.answer("/agent", archives[0]);
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", ""}}, false));
+  std::vector<std::unique_ptr<ChildProcess>> runs;
+  for (int i = 0; i < 16; ++i)
+    runs.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/env", "-i", "PATH=/usr/bin:/bin", "HOME=" + work.file("home"),
+        "AGENT_RECORD=" + work.file("record" + std::to_string(i)), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent",
+        "NESTED=" + std::string(i == 0 ? work.file("setup.run") : ""), "NESTED_URL=" + server.url() + "/next", work.file("setup.run")}));
+  size_t asked = 0, next = 1;
+  EXPECT_TRUE(waitFor([&] {
+    asked += std::ranges::count_if(server.takeRequests(), [](const std::string& r) { return r.rfind("HEAD", 0) == 0; });
+    if (asked >= 3 && next < archives.size()) server.answer("/agent", archives[next++]), asked = 0;
+    return std::ranges::none_of(runs, [](const auto& run) { return run->running(); });
+  }, 120)) << "a run still waits after two minutes";
+  for (int i = 0; i < 16; ++i) {
+    if (runs[i]->running()) kill(runs[i]->pid(), SIGKILL);
+    ProcessResult result = runs[i]->wait();
+    EXPECT_EQ(result.exitCode, 0) << i << ": " << result.standardError;
+    EXPECT_EQ(readFile(work.file("record" + std::to_string(i))), "whole\n") << i;
+  }
+  EXPECT_EQ(readFile(work.file("record0.nested")), "whole\n");
+}
+
+// Address space limits around the launcher's own size: where the launcher
+// starts at all, an allocation that fails ends the run with the failure
+// lines of its step and 255, never an abort or another status, and leaves
+// nothing in /tmp.
+TEST(EndToEnd, AnAllocationThatFailsEndsTheRunWithItsStepsLines) {
+  if (!QZ_LAUNCHER_STATIC) GTEST_SKIP() << "the sanitizers need far more address space than the launcher";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the runs' /tmp must be their own";
+  TemporaryDirectory work;
+  ScriptedServer server;
+  makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
+  makeZip(work.file("agent.zip"), {{"install", "echo ran > \"$AGENT_RECORD\""}});
+  server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
+  ASSERT_TRUE(packInstaller(work.path(), work.file("offline.run"), true) && packInstaller(work.path(), work.file("online.run"), false));
+  const std::vector<std::string> stepEndings = {"Internal error: Failed to initialize application installer (201)\n",
+      "Failed to initialize the install agent.\n", "Failed to start the instal agent\n", advice.substr(0, advice.rfind("Installation")),
+      "Please rerun the installer.\n"};
+  int failures = 0;
+  for (const char* installer : {"offline.run", "online.run"}) {
+    for (int kib = 5800; kib <= 7400; kib += 32) {
+      std::string at = std::string(installer) + " in " + std::to_string(kib) + " KiB";
+      fs::remove_all(work.file("home")), fs::remove(work.file("record"));
+      ProcessResult result = runProcess({"/usr/bin/unshare", "-m", "/bin/sh", "-c", privateTmp + " && exec \"$@\"", work.path(), "/usr/bin/env",
+          "-i", "HOME=" + work.file("home"), "AGENT_RECORD=" + work.file("record"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent",
+          "/bin/sh", "-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\"", work.file(installer)});
+      bool failed = result.exitCode == 255 && std::ranges::any_of(stepEndings, [&](const std::string& ending) {
+        return result.standardError.ends_with(ending + "Installation failed.\n");
+      });
+      failures += failed;
+      bool ran = result.exitCode == 0;  // the agent's sh may not have had the room to start
+      // The kernel could not map it, or the C library found no room for its start.
+      bool neverStarted = (result.signal == SIGSEGV && result.standardError.empty()) ||
+                          (result.exitCode == 127 && result.standardError == "Fatal glibc error: Cannot allocate TLS block\n");
+      EXPECT_TRUE(failed || ran || neverStarted) << at << ": exit " << result.exitCode << ", signal " << result.signal << "\n" << result.standardError;
+      std::vector<std::string> left;
+      for (const auto& entry : fs::directory_iterator(work.file("tmp")))
+        if (entry.path().filename() != fs::path(work.path()).filename()) left.push_back(entry.path());
+      EXPECT_EQ(left, std::vector<std::string>{}) << at;
+      fs::remove_all(work.file("tmp"));
+    }
+  }
+  EXPECT_GT(failures, 0) << "no allocation failed: the limits are too wide";
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 
 const std::string digest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::vector<std::string> ecKey = {"EC", "-pkeyopt", "ec_paramgen_curve:P-256"};
-const std::string body = "qz-agent-manifest 1\nversion 42\nsize 1234567\nsha256 " + digest + "\n";
+const std::string body = "qz-agent-manifest 2\nagent pi_agent\nversion 42\nsize 1234567\nsha256 " + digest + "\n";
 
 // An Ed25519 key pair made by openssl in a directory of its own: key.pem and pub.pem.
 struct KeyPair {
@@ -50,9 +50,9 @@ const KeyPair& testKey() {
   return key;
 }
 
-bool accepted(const std::string& text, AgentManifest* manifest = nullptr) {
+bool accepted(const std::string& text, AgentManifest* manifest = nullptr, const std::string& agent = "pi_agent") {
   AgentManifest read;
-  return readAgentManifest(text, testKey().publicPem, manifest ? manifest : &read);
+  return readAgentManifest(text, testKey().publicPem, agent, manifest ? manifest : &read);
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
@@ -64,7 +64,8 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
   const KeyPair& key = testKey();
   const std::string good = key.signedText(body), version = "version 42\n", size = "size 1234567\n";
-  std::pair<std::string, std::string> lines[] = {{"qz-agent-manifest 1\n", ""}, {"manifest 1", "manifest 2"}, {version, ""}, {size, ""},
+  std::pair<std::string, std::string> lines[] = {{"qz-agent-manifest 2\n", ""}, {"manifest 2", "manifest 1"}, {"manifest 2", "manifest 3"},
+      {"agent pi_agent\n", ""}, {"agent pi_agent", "agent pi_agent2"}, {"agent pi_agent\n", version + "agent pi_agent\n"}, {version, ""}, {size, ""},
       {"sha256 ", "sha256 0"}, {"abcdef\n", "bcdef\n"}, {"abcdef\n", "ABCDEF\n"}, {version + size, size + version}, {version, version + version},
       {"version 42", "version 0"}, {"version 42", "version 9223372036854775808"}, {"version 42", "version 18446744073709551658"},
       {"version 42", "version 042"}, {"version 42", "version +42"}, {"version 42", "version  42"}, {"version 42", "version 42 "},
@@ -77,11 +78,25 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
   for (const auto& [text, number] : {std::pair{version, 42ul}, {"version 1\n", 1ul}, {"version 9223372036854775807\n", 9223372036854775807ul}}) {
     AgentManifest manifest;
     EXPECT_TRUE(accepted(key.signedText(replaced(body, version, text)), &manifest)) << text;
-    EXPECT_EQ(std::tuple(manifest.version, manifest.size, manifest.sha256), std::tuple(number, 1234567ul, digest));
+    EXPECT_EQ(std::tuple(manifest.agent, manifest.version, manifest.size, manifest.sha256), std::tuple("pi_agent", number, 1234567ul, digest));
   }
-  AgentManifest untouched{7, 8, "x"};
-  EXPECT_FALSE(readAgentManifest(good, KeyPair(ecKey).publicPem, &untouched));
+  // The name is one path component, whatever the launcher expects.
+  for (std::string name : {"", "a/b", "a b"})
+    EXPECT_FALSE(accepted(key.signedText(replaced(body, "agent pi_agent", "agent " + name)), nullptr, name)) << name;
+  EXPECT_EQ(agentManifestSignedLines({"pi_agent", 42, 1234567, digest}), body);
+  AgentManifest untouched{"x", 7, 8, "x"};
+  EXPECT_FALSE(readAgentManifest(good, KeyPair(ecKey).publicPem, "pi_agent", &untouched));
   EXPECT_EQ(untouched.version, 7u);
+}
+
+// The agent's name is the last component of the URL's path, which ends at
+// "?" or "#"; a URL without a path names none.
+TEST(AgentManifest, NamesTheAgentByItsUrlsLastPathComponent) {
+  std::pair<const char*, const char*> urls[] = {
+      {"https://h.example/a/pi_install_agent_pi_T19q7c_hostk64", "pi_install_agent_pi_T19q7c_hostk64"},
+      {"http://h.example:8080/agent?v=1/x", "agent"}, {"http://h.example/agent#part/x", "agent"}, {"http://h.example/a/", ""},
+      {"http://h.example", ""}, {"http://h.example?x/y", ""}, {"h.example/dir/agent", "agent"}, {"HTTP://u@h.example/p%2Fq", "p%2Fq"}};
+  for (const auto& [url, name] : urls) EXPECT_EQ(agentNameOfUrl(url), name) << url;
 }
 
 }  // namespace

@@ -100,4 +100,18 @@ TEST(Packer, DosTimeOfEachMemberIsItsFileModificationTime) {
   }
 }
 
+// sign-agent names the agent as one path component: anything else is a usage
+// error (2) that writes nothing; a good name is the manifest's second line.
+TEST(SignAgent, TakesOnlyANameThatIsOnePathComponent) {
+  Inputs in;
+  for (std::string name : {"", "a/b", "a b", "a\tb", "a\nb"}) {
+    ProcessResult result = runProcess({signer, "--key", signingKey, "--name", name, "--version", "1", in.work.file("agent.zip")});
+    EXPECT_EQ(result.exitCode, 2) << name << result.standardError;
+    EXPECT_FALSE(pathExists(in.work.file("agent.zip.sig"))) << name;
+  }
+  EXPECT_EQ(runProcess({signer, "--key", signingKey, "--version", "1", in.work.file("agent.zip")}).exitCode, 2);
+  ASSERT_EQ(runProcess({signer, "--key", signingKey, "--name", "pi_agent", "--version", "1", in.work.file("agent.zip")}).exitCode, 0);
+  EXPECT_THAT(readFile(in.work.file("agent.zip.sig")), testing::StartsWith("qz-agent-manifest 2\nagent pi_agent\nversion 1\n"));
+}
+
 }  // namespace

@@ -44,16 +44,18 @@ inline const std::string advice = "\n\n. Check your internet connectivity, proxy
 inline const std::string cannotUnzipAgent = "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation failed.\n";
 inline const std::string cannotStart = "Failed to start the instal agent\nFailed to start the instal agent\nInstallation failed.\n";
 
-// One answer of the server: the status line's code, header lines, and the
-// body, where %AGENT% stands for the agent archive, %CORRUPT% for it with one
-// bit flipped, and "%MANIFEST n [FILE]%" and "%FOREIGN n%" for the manifest of
-// version n of the archive (or FILE) by the test key and by another one.
+// One answer of the server: interim answers sent first, the status line's
+// code, header lines, and the body, where %AGENT% stands for the agent
+// archive, %CORRUPT% for it with one bit flipped, and "%MANIFEST n [FILE
+// [NAME]]%" and "%FOREIGN n%" for the manifest of version n of the archive
+// (or FILE, named NAME instead of "agent") by the test key and by another one.
 struct Answer {
   std::string request = "/agent";
   int status = 200;
   std::string headers = "ETag: \"v1\"\r\n";
   std::string body = "%AGENT%";
   bool trickle = false;
+  std::string interim{};
 };
 
 // Where the launcher runs: on this host, or as root in a chroot of the work
@@ -82,7 +84,8 @@ struct Scenario {
   std::string directory{};
   std::vector<std::string> environment{}, arguments{};
   std::string shellFirst{};
-  bool mountProc = true, needsRoot = false, closedStandardError = false;
+  std::vector<std::string> wrapper{};  // a command the installer is run by (strace, a seccomp filter)
+  bool mountProc = true, needsRoot = false, closedStandardError = false, staticOnly = false;
   // An event during the run: a request the server sees ("GET /agent"), or a
   // path pattern that comes to exist; then the signal goes (to the whole
   // group as a terminal sends it, SIGTERM to the launcher alone).
@@ -173,11 +176,12 @@ inline void plant(const std::string& cache, const std::vector<std::string>& file
   }
 }
 
-// The manifest that sign-agent writes for `file`, by `key` or by a key made on the spot.
-inline std::string manifest(const std::string& file, const std::string& version, const std::string& key = "") {
+// The manifest that sign-agent writes for `file` named `name`, by `key` or by a key made on the spot.
+inline std::string manifest(const std::string& file, const std::string& version, const std::string& key = "",
+                            const std::string& name = "agent") {
   std::string made = file + ".key";
   if (key.empty()) runProcess({"/usr/bin/openssl", "genpkey", "-algorithm", "ed25519", "-out", made});
-  runProcess({signer, "--key", key.empty() ? made : key, "--version", version, file});
+  runProcess({signer, "--key", key.empty() ? made : key, "--name", name, "--version", version, file});
   return readFile(file + ".sig");
 }
 
@@ -193,7 +197,7 @@ inline bool makeRoot(Root root, const std::string& w) {
 // command a /tmp of its own, $0/tmp, where $0 (a directory in /tmp) stays
 // at its path: what a run leaves in /tmp, even one killed, is found there.
 inline const std::string privateTmp =
-    "mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --bind \"$0\" \"$0/tmp/$(basename \"$0\")\" "
+    "mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --rbind \"$0\" \"$0/tmp/$(basename \"$0\")\" "
     "&& mount --rbind \"$0/tmp\" /tmp";
 
 class RunOfScenario {
@@ -203,6 +207,7 @@ class RunOfScenario {
   void play() {
     if ((s_.needsRoot || chrooted_) && geteuid() != 0) GTEST_SKIP() << "needs root";
     if (chrooted_ && !QZ_LAUNCHER_STATIC) GTEST_SKIP() << "a launcher linked to shared libraries cannot run in a root without them";
+    if (s_.staticOnly && !QZ_LAUNCHER_STATIC) GTEST_SKIP() << "the system's shared OpenSSL seeds itself otherwise than the static launcher";
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
     ASSERT_NO_FATAL_FAILURE(makeInstallerAndCache());
@@ -275,7 +280,8 @@ class RunOfScenario {
     std::string home = std::ranges::find_if(variables_, [](const std::string& v) { return v.rfind("HOME=", 0) == 0; })->substr(5);
     paths_.work = w_;
     paths_.home = home.empty() ? tmp_ : home[0] != '/' ? cwd + "/" + home : outside(home);
-    paths_.cache = paths_.home + "/" + (s_.signedLauncher ? signedCacheRelative : cacheRelative);
+    // A HOME of one character gets no separator before the cache's path.
+    paths_.cache = paths_.home + (home.size() == 1 ? "" : "/") + (s_.signedLauncher ? signedCacheRelative : cacheRelative);
     paths_.installer = w_ + "/" + s_.installer;
 
     // The installer and the cache it meets.
@@ -295,12 +301,12 @@ class RunOfScenario {
     std::string agent = readFile(w_ + "/agent.zip"), corrupt = agent;
     corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // one bit of "install" flipped: a CRC error
     for (const Answer& a : s_.answers) {
-      std::string body = a.body, kind, version, file = w_ + "/agent.zip";
+      std::string body = a.body, kind, version, file = w_ + "/agent.zip", name = "agent";
       if (body.size() > 2 && body.front() == '%' && body.back() == '%')
-        std::istringstream(body.substr(1, body.size() - 2)) >> kind >> version >> file;
-      if (kind == "MANIFEST" || kind == "FOREIGN") body = manifest(expand(file, false), version, kind == "MANIFEST" ? signingKey : "");
+        std::istringstream(body.substr(1, body.size() - 2)) >> kind >> version >> file >> name;
+      if (kind == "MANIFEST" || kind == "FOREIGN") body = manifest(expand(file, false), version, kind == "MANIFEST" ? signingKey : "", name);
       body = replaceAll(replaceAll(body, "%CORRUPT%", corrupt), "%AGENT%", agent);
-      server_.answer(expand(a.request), "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" + expand(a.headers) +
+      server_.answer(expand(a.request), a.interim + "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" + expand(a.headers) +
                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle);
     }
   }
@@ -311,6 +317,7 @@ class RunOfScenario {
     std::vector<std::string> argv = {"/usr/bin/env", "-i"};
     if (!chrooted_) argv.insert(argv.end(), {"-C", w_ + "/" + s_.directory});
     argv.insert(argv.end(), variables_.begin(), variables_.end());
+    for (const std::string& word : s_.wrapper) argv.push_back(expand(word, false));
     if (chrooted_) argv.insert(argv.end(), {"/usr/sbin/chroot", w_});
     argv.push_back(chrooted_ ? installer.substr(w_.size()) : installer);
     for (const std::string& argument : s_.arguments) argv.push_back(expand(argument));
@@ -382,7 +389,9 @@ class RunOfScenario {
       EXPECT_EQ(named(result.standardError), s_.standardError);
     EXPECT_EQ(result.standardOutput, "");
     std::vector<std::string> requests = server_.takeRequests();
-    EXPECT_EQ(s_.interrupt == 0 ? requests : s_.requests, s_.requests);
+    std::vector<std::string> expected;
+    for (const std::string& request : s_.requests) expected.push_back(expand(request));
+    EXPECT_EQ(s_.interrupt == 0 ? requests : expected, expected);
     EXPECT_EQ(named(record), s_.agentSaw);
     expectBundleSeen(bundle);
     EXPECT_EQ(readFile(w_ + "/decoy.log"), "") << "a decoy on PATH was started";

@@ -53,6 +53,20 @@ std::vector<Scenario> signedScenarios() {
       refusedRun("an older version is refused", {archive, manifest42}, older, false, "43"),
       refusedRun("no manifest: the archive is never asked for", {archive, {.request = "/agent.sig", .status = 404}}, unverified, false),
       refusedRun("a manifest by another key", {archive, {.request = "/agent.sig", .body = "%FOREIGN 42%"}}, unverified, false),
+      refusedRun("a manifest by the key for another agent's name", {archive, {.request = "/agent.sig", .body = "%MANIFEST 50 %WORK%/agent.zip other%"}},
+                 unverified, false),
+      [] {  // /tmp is not the cache's file system: the manifest's temporary file is the first that finds no room
+        Scenario s = refusedRun("a manifest that cannot be kept fails the run", {archive, manifest42}, "Internal Error: Failed to keep the install "
+                                "agent's manifest - No space left on device.\nFailed to initialize the install agent.\nInstallation failed.\n", true);
+        s.cacheBefore = {cachedAgent[0], "installagent/install="};  // takes no room, so removing it makes none
+        s.prepare = [](const Paths& p) {
+          keep("41")(p);
+          runProcess({"/bin/sh", "-c", "cp -a \"$0\" \"$0.was\" && mount -t tmpfs -o size=12k,mode=0700 tmpfs \"$0\" && cp -a \"$0.was/.\" \"$0\"",
+                      fs::path(p.cache).parent_path()});
+        };
+        s.needsRoot = true;
+        return s;
+      }(),
       refusedRun("a manifest by another key, served without an ETag", {{.headers = ""}, {.request = "/agent.sig", .body = "%FOREIGN 42%"}},
                  unverified, false),
       refusedRun("a manifest past 1 KiB", {archive, {.request = "/agent.sig", .body = std::string(4 << 20, 'm')}}, unverified, false),
@@ -73,6 +87,10 @@ std::vector<Scenario> signedScenarios() {
                      ".agentmanifest belongs to another user or can be written by others.\nFailed to initialize the install agent.\n"
                      "Installation failed.\n", .exitCode = 255, .requests = {}, .agentSaw = "",
                  .cache = {".agentmanifest@", ".validatestring=ETag: \"v0\"\r", "installagent/install"}}),
+      {.name = "an http proxy whose CONNECT answer carries an ETag: no validator from it",
+       .answers = {{.headers = ""}, {.request = "CONNECT %TLSHOST%", .headers = "ETag: \"e1\"\r\n", .body = ""}},
+       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "https_proxy=%HTTP%", "SSL_CERT_FILE=%CA%"},
+       .requests = {"CONNECT %TLSHOST%", "HEAD /agent", "GET /agent"}, .cache = {"installagent.lock", "installagent/install"}},
       // An https:// proxy sees every request: it is verified with the CA that verifies servers.
       {.name = "an https:// proxy with the CA of SSL_CERT_FILE",
        .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=http://agents.test/agent", "http_proxy=%HTTPS%", "SSL_CERT_FILE=%CA%"}},

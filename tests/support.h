@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -27,7 +29,8 @@
 
 namespace testing_support {
 
-// A fresh directory under /tmp, removed with everything in it on destruction.
+// A fresh directory under /tmp, removed with everything in it on destruction,
+// a file system a row mounted in it included.
 class TemporaryDirectory {
  public:
   TemporaryDirectory() {
@@ -35,7 +38,13 @@ class TemporaryDirectory {
     if (mkdtemp(pathTemplate) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pathTemplate;
   }
-  ~TemporaryDirectory() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
+  ~TemporaryDirectory() {
+    std::ifstream mounts("/proc/self/mounts");
+    for (std::string device, point, rest; mounts >> device >> point && std::getline(mounts, rest);)
+      if (point.rfind(path_ + "/", 0) == 0) umount2(point.c_str(), MNT_DETACH);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -95,7 +104,8 @@ struct ProcessResult {
 
 // argv (argv[0] a path) in a session of its own, so that the test can signal
 // its whole process group as a terminal would, with /dev/null as input and
-// standard error a file, or a pipe whose reading end is already closed.
+// standard error a file, or a pipe whose reading end is already closed, and
+// no other descriptor.
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv, bool closedStandardError = false) {
@@ -116,6 +126,7 @@ class ChildProcess {
     dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);
     dup2(closedStandardError ? closedPipe[1] : open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
+    close_range(3, ~0U, 0);  // nothing of the test's, or of whatever started it, is passed on
     execv(arguments[0], arguments.data());
     _exit(127);
   }
@@ -162,8 +173,9 @@ inline int portOf(const std::string& url) { return std::stoi(url.substr(url.rfin
 
 // An HTTP server on a loopback port that answers each request with the raw
 // bytes given for its "METHOD target" or, failing that, its target (for HEAD,
-// the bytes up to the blank line), 404 for anything else. A request recorded
-// is "METHOD target".
+// the bytes up to the blank line of the last header block), 404 for anything
+// else. A request recorded is "METHOD target". Answered with 200, a CONNECT
+// becomes a tunnel to the address it names, as a proxy's.
 class ScriptedServer {
  public:
   ScriptedServer() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
@@ -234,7 +246,9 @@ class ScriptedServer {
           if (answers_.count(key) != 0) reply = answers_[key];
       }
       const std::string& bytes = reply.bytes;
-      size_t body = bytes.find("\r\n\r\n") + 4, last = method == "HEAD" ? body : bytes.size();
+      size_t body = 0;  // past interim (1xx) answers to the final one's end of headers
+      for (size_t start = 0; (body = bytes.find("\r\n\r\n", start) + 4), bytes.compare(start, 10, "HTTP/1.1 1") == 0;) start = body;
+      size_t last = method == "HEAD" ? body : bytes.size();
       size_t hold = reply.holdAt < 0 ? std::string::npos : body + reply.holdAt;
       bool sent = true;
       for (size_t at = 0; sent && at < last;) {
@@ -246,8 +260,27 @@ class ScriptedServer {
         at = std::min(next, last);
       }
       if (!sent) break;
+      if (method == "CONNECT" && bytes.compare(0, 12, "HTTP/1.1 200") == 0) {
+        tunnel(connection, target);
+        break;
+      }
     }
     close(connection);
+  }
+
+  // Relays bytes between `connection` and "host:port" until either side closes.
+  static void tunnel(int connection, const std::string& target) {
+    int far = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(portOf(target))), {htonl(INADDR_LOOPBACK)}, {}};
+    if (connect(far, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      pollfd ends[] = {{connection, POLLIN, 0}, {far, POLLIN, 0}};
+      char buffer[65536];
+      for (ssize_t count = 1; count > 0 && poll(ends, 2, -1) > 0;)
+        for (int from = 0; from < 2 && count > 0; ++from)
+          if (ends[from].revents != 0 && (count = recv(ends[from].fd, buffer, sizeof buffer, 0)) > 0)
+            count = sendAll(ends[1 - from].fd, buffer, count) ? count : 0;
+    }
+    close(far);
   }
 
   int fd_, port_ = 0;

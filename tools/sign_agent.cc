@@ -1,10 +1,11 @@
 // sign-agent: writes ARCHIVE.sig, the manifest that a launcher built with the
-// matching public key asks for before it downloads ARCHIVE: the release's
+// matching public key asks for before it downloads ARCHIVE: the agent's name
+// (the last component of the agent URL the launcher asks), the release's
 // version, the archive's size and SHA-256, and the Ed25519 signature of those
 // lines. Nothing is printed on success; a refusal prints one line and leaves
 // no output behind.
 //
-//   sign-agent --key PRIVATE_KEY_PEM --version N ARCHIVE
+//   sign-agent --key PRIVATE_KEY_PEM --name NAME --version N ARCHIVE
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_manifest.h"
 #include "agent/sha256_digest.h"
 #include "tools/file_io.h"
 
@@ -23,12 +25,14 @@ namespace packer {
 
 namespace {
 
-constexpr char usageLine[] = "usage: sign-agent --key PRIVATE_KEY_PEM --version N ARCHIVE";
+constexpr char usageLine[] =
+    "usage: sign-agent --key PRIVATE_KEY_PEM --name NAME --version N ARCHIVE";
 constexpr size_t readPiece = 1 << 20;
 constexpr mode_t manifestMode = 0644;
 
 struct Arguments {
   std::string key;
+  std::string name;
   std::string version;
   std::string archive;
 };
@@ -56,6 +60,7 @@ bool isVersion(const std::string& text) {
 Error parseOption(int argc, char** argv, int& index, Arguments& arguments) {
   std::string option = argv[index];
   std::string* value = option == "--key"       ? &arguments.key
+                       : option == "--name"    ? &arguments.name
                        : option == "--version" ? &arguments.version
                                                : nullptr;
   if (value == nullptr) return Error{"unknown option " + option};
@@ -75,8 +80,11 @@ Error parseArguments(int argc, char** argv, Arguments& arguments) {
       operands.push_back(word);
     }
   }
-  if (arguments.key.empty() || arguments.version.empty() || operands.size() != 1)
-    return Error{"expected --key, --version and one ARCHIVE"};
+  if (arguments.key.empty() || arguments.name.empty() || arguments.version.empty() ||
+      operands.size() != 1)
+    return Error{"expected --key, --name, --version and one ARCHIVE"};
+  if (!isAgentName(arguments.name))
+    return Error{"the name must be one path component, without blanks or control characters"};
   if (!isVersion(arguments.version))
     return Error{"the version must be a number from 1 to 9223372036854775807"};
   arguments.archive = operands[0];
@@ -84,7 +92,8 @@ Error parseArguments(int argc, char** argv, Arguments& arguments) {
 }
 
 // The manifest's lines before its signature: the archive read once, in pieces.
-Error describeArchive(const std::string& path, const std::string& version, std::string& lines) {
+Error describeArchive(const Arguments& arguments, std::string& lines) {
+  const std::string& path = arguments.archive;
   InputFile input;
   if (Error error = input.open(path)) return error;
   Sha256Digest digest;
@@ -96,8 +105,8 @@ Error describeArchive(const std::string& path, const std::string& version, std::
   }
   std::string sha256 = digest.hexadecimal();
   if (sha256.empty()) return Error{"cannot compute the SHA-256 of " + path};
-  lines = "qz-agent-manifest 1\nversion " + version + "\nsize " + std::to_string(input.size()) +
-          "\nsha256 " + sha256 + "\n";
+  AgentManifest manifest{arguments.name, std::stoull(arguments.version), input.size(), sha256};
+  lines = agentManifestSignedLines(manifest);
   return {};
 }
 
@@ -124,7 +133,7 @@ Error sign(const std::string& keyPath, const std::string& message, std::string& 
 
 Error writeManifest(const Arguments& arguments) {
   std::string lines, signature;
-  if (Error error = describeArchive(arguments.archive, arguments.version, lines)) return error;
+  if (Error error = describeArchive(arguments, lines)) return error;
   if (Error error = sign(arguments.key, lines, signature)) return error;
   std::string manifest = lines + "signature " + signature + "\n",
               target = arguments.archive + ".sig";
