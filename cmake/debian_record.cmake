@@ -21,6 +21,8 @@ function(recordDebianVersions target)
   string(JOIN "|" sources ${pinFiles})
   string(JOIN "|" tools ${CMAKE_CXX_COMPILER} ${CMAKE_LINKER})
   target_link_options(${target} PRIVATE "LINKER:--dependency-file=${inputs}")
+  # A change of how the record is written links again, and so writes it again.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_FUNCTION_LIST_FILE})
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DINPUTS=${inputs} -DSOURCES=${sources} -DTOOLS=${tools}
             -DBUILD_DIR=${CMAKE_BINARY_DIR} -DOUTPUT=$<TARGET_FILE:${target}>.versions
