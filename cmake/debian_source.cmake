@@ -153,8 +153,8 @@ endfunction()
 
 # Downloads source package=version into downloadDir through the private apt
 # sources, which check every file against their signed index, and sets
-# descriptionVar to its .dsc.
-function(downloadDebianSource package version downloadDir descriptionVar)
+# descriptionVar to its .dsc, or to "" and errorVar to apt's errors.
+function(downloadDebianSource package version downloadDir descriptionVar errorVar)
   file(REMOVE_RECURSE ${downloadDir})
   file(MAKE_DIRECTORY ${downloadDir})
   execute_process(COMMAND ${APT_GET} -qq ${debianAptOptions} source --download-only
@@ -165,10 +165,17 @@ function(downloadDebianSource package version downloadDir descriptionVar)
   string(REGEX REPLACE "^[0-9]+:" "" fileVersion ${version})
   set(description ${downloadDir}/${package}_${fileVersion}.dsc)
   if(NOT status EQUAL 0 OR NOT EXISTS ${description})
-    message(FATAL_ERROR "${package}: the source package ${package}=${version} could not be "
-                        "fetched from the system's apt sources (${status}):\n${output}")
+    set(description "")
+    string(REGEX MATCHALL "(^|\n)E: [^\n]*" errors "${output}")
+    string(REGEX REPLACE "(^|;)\n" "\\1" errors "${errors}")
+    string(REPLACE ";" "\n" errors "${errors}")
+    if(errors STREQUAL "")
+      set(errors "${output}")
+    endif()
+    set(${errorVar} "apt-get source ${package}=${version} failed (${status}):\n${errors}"
+        PARENT_SCOPE)
   endif()
-  set(${descriptionVar} ${description} PARENT_SCOPE)
+  set(${descriptionVar} "${description}" PARENT_SCOPE)
 endfunction()
 
 # fetchDebianSource(PACKAGE name VERSION version DSC_SHA256 digest
@@ -210,7 +217,18 @@ function(fetchDebianSource)
   offeredDebianVersions(${package} offered)
   chooseDebianVersion(${package} "${arg_VERSION}" "${offered}" version)
   set(downloadDir ${debianSourceRoot}/${package}/download)
-  downloadDebianSource(${package} ${version} ${downloadDir} description)
+  downloadDebianSource(${package} ${version} ${downloadDir} description error)
+  # A pin that the index still lists while its files have left the archive
+  # (a mirror catching up with an update) counts as gone.
+  if(description STREQUAL "" AND version STREQUAL arg_VERSION)
+    message(STATUS "${package}: apt lists ${version} but cannot fetch it: ${error}")
+    list(REMOVE_ITEM offered ${version})
+    chooseDebianVersion(${package} "${arg_VERSION}" "${offered}" version)
+    downloadDebianSource(${package} ${version} ${downloadDir} description error)
+  endif()
+  if(description STREQUAL "")
+    message(FATAL_ERROR "${package}: ${error}")
+  endif()
 
   file(SHA256 ${description} digest)
   string(TOLOWER "${arg_DSC_SHA256}" expected)
