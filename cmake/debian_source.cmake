@@ -181,10 +181,10 @@ endfunction()
 # fetchDebianSource(PACKAGE name VERSION version DSC_SHA256 digest
 #                   SOURCE_DIR dir PIN_FILE variable)
 # Unpacks source package name into dir: name=version after checking that its
-# .dsc has the SHA-256 digest given, or the later revision that
-# chooseDebianVersion takes in its place, as apt's signed index vouches for
-# it. dpkg-source then checks every file that the .dsc lists against it.
-# Anything else stops the configuration. Sets variable to a file rewritten
+# .dsc has the SHA-256 digest given, or, when apt cannot fetch the pin, the
+# later revision that chooseDebianVersion takes in its place, as apt's signed
+# index vouches for it. dpkg-source then checks every file that the .dsc
+# lists against it. Anything else stops the configuration. Sets variable to a file rewritten
 # only when another version is unpacked, for the build steps that must run
 # again then; its second line ("source NAME VERSION DSC-SHA256") is what each
 # launcher's record of its Debian versions says of this package.
