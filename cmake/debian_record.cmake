@@ -23,6 +23,9 @@ function(recordDebianVersions target)
   target_link_options(${target} PRIVATE "LINKER:--dependency-file=${inputs}")
   # A change of how the record is written links again, and so writes it again.
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_FUNCTION_LIST_FILE})
+  # No record at all rather than a stale one when the link or the record fails.
+  add_custom_command(TARGET ${target} PRE_LINK
+    COMMAND ${CMAKE_COMMAND} -E rm -f $<TARGET_FILE:${target}>.versions VERBATIM)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DINPUTS=${inputs} -DSOURCES=${sources} -DTOOLS=${tools}
             -DBUILD_DIR=${CMAKE_BINARY_DIR} -DOUTPUT=$<TARGET_FILE:${target}>.versions
