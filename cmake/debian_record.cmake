@@ -73,7 +73,9 @@ endfunction()
 
 # Sets ownersVar to "PACKAGE FILE" for each of files that an installed
 # package holds, under the file's own name or else the one its links resolve
-# to, and unownedVar to the files that no installed package holds.
+# to (or that name less "/usr", where a package installed it under /lib and
+# the system has merged /lib into /usr/lib), and unownedVar to the files that
+# no installed package holds.
 function(debianOwnersOf files ownersVar unownedVar)
   debianOwners("${files}" found)
   set(owners "")
@@ -86,13 +88,18 @@ function(debianOwnersOf files ownersVar unownedVar)
         list(APPEND fileOwners "${entry}")
       endif()
     endforeach()
-    file(REAL_PATH "${file}" resolved)
-    if(fileOwners STREQUAL "" AND NOT resolved STREQUAL file)
-      debianOwners("${resolved}" resolvedOwners)
-      foreach(entry IN LISTS resolvedOwners)
-        string(REGEX REPLACE " .*" " ${file}" entry "${entry}")
-        list(APPEND fileOwners "${entry}")
-      endforeach()
+    if(fileOwners STREQUAL "")
+      file(REAL_PATH "${file}" resolved)
+      string(REGEX REPLACE "^/usr/" "/" unmerged "${resolved}")
+      set(aliases "${resolved}" "${unmerged}")
+      list(REMOVE_DUPLICATES aliases)
+      list(REMOVE_ITEM aliases "${file}")
+      if(aliases)
+        debianOwners("${aliases}" aliasOwners)
+        list(TRANSFORM aliasOwners REPLACE " .*" " ${file}")
+        list(REMOVE_DUPLICATES aliasOwners)
+        list(APPEND fileOwners ${aliasOwners})
+      endif()
     endif()
     if(fileOwners STREQUAL "")
       list(APPEND unowned "${file}")
