@@ -16,15 +16,23 @@ cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 # The release launcher is reproducible: a second clean tree elsewhere, with
-# the same options, must give the same bytes.
+# the same options, built from the same source versions (its record of them
+# equal to build's), must give the same bytes.
 checkReproducible() {
   local again=build-repro/bin/qz-bootstrap
   rm -rf build-repro
   cmake -S . -B build-repro "${release[@]}" >/dev/null
   cmake --build build-repro -j "$jobs" --target qz-bootstrap >/dev/null
+  if ! cmp -s build/bin/qz-bootstrap.versions "$again.versions"; then
+    echo "NOT COMPARABLE: the two trees were built from different versions" >&2
+    diff -u build/bin/qz-bootstrap.versions "$again.versions" | sed 's/^/  /' >&2 || true
+    echo "  (a tree keeps the sources it fetched first; rm -rf build to take what apt offers now)" >&2
+    rm -rf build-repro
+    return 1
+  fi
   local difference
   if ! difference=$(cmp build/bin/qz-bootstrap "$again" 2>&1); then
-    echo "NOT REPRODUCIBLE: two builds of one commit differ" >&2
+    echo "NOT REPRODUCIBLE: two builds from the same source versions differ" >&2
     echo "  build/bin/qz-bootstrap: $(stat -c %s build/bin/qz-bootstrap) bytes" >&2
     echo "  $again: $(stat -c %s "$again") bytes" >&2
     # cmp counts bytes from 1; "EOF on" means one file is a prefix of the other.
@@ -36,7 +44,7 @@ checkReproducible() {
     return 1
   fi
   rm -rf build-repro
-  echo "Reproducible: build-repro gave the same qz-bootstrap"
+  echo "Reproducible: build-repro, from the same versions, gave the same qz-bootstrap"
 }
 checkReproducible
 
