@@ -54,8 +54,12 @@ class RawMember:
 
     def __init__(self, name, data=b'', method=0, host=3, external=0o100644 << 16, flags=0,
                  when=(2001, 2, 3, 4, 5, 6), extra=b'', central_extra=None, descriptor=False,
-                 zip64=False, crc=None, local_name=None):
+                 zip64=False, crc=None, local_name=None, local=None):
         self.name = name if isinstance(name, bytes) else name.encode()
+        # Local header fields that differ from the central entry: 'flags' and
+        # 'crc' are XORed in, 'method' replaces it, 'size' is added to the
+        # compressed size.
+        self.local = local or {}
         self.local_name = self.name if local_name is None else local_name
         self.data, self.method, self.host, self.external = data, method, host, external
         self.flags = flags | (8 if descriptor else 0)
@@ -72,9 +76,16 @@ class RawMember:
         self.version = 46 if method == 12 else 45 if zip64 else 20
 
 
-def raw_archive(members, prefix=b'', adjust=True, trailing=b''):
+def raw_archive(members, prefix=b'', adjust=True, trailing=b'', count_delta=0, junk=b'',
+                directory_at_zero=False, zip64_end=None):
     """The archive of `members` after `prefix`, its offsets counted from the
-    file's start when `adjust`, else from the archive's own."""
+    file's start when `adjust`, else from the archive's own. The end record
+    may count `count_delta` entries too many, `junk` may follow the entries
+    inside the directory's size, the directory's offset may read 0 (zip
+    1.5's -go bug), and ZIP64 end records may precede the end record:
+    'proper' (the plain fields all ones), 'agreeing' (the plain fields
+    filled in too) or 'bogus' (disagreeing with the plain record, which
+    readers must then believe)."""
     out = bytearray(prefix)
     shift = 0 if adjust else len(prefix)
     directory = bytearray()
@@ -89,8 +100,11 @@ def raw_archive(members, prefix=b'', adjust=True, trailing=b''):
         crc = 0 if m.descriptor else m.crc
         if m.descriptor and not m.zip64:
             sizes = (0, 0)
-        out += struct.pack('<IHHHHHIIIHH', 0x04034b50, m.version, m.flags, m.method, time, date, crc,
-                           sizes[0], sizes[1], len(m.local_name), len(local_extra)) + m.local_name + local_extra
+        local = m.local
+        out += struct.pack('<IHHHHHIIIHH', 0x04034b50, m.version, m.flags ^ local.get('flags', 0),
+                           local.get('method', m.method), time, date, crc ^ local.get('crc', 0),
+                           (sizes[0] + local.get('size', 0)) & 0xffffffff, sizes[1], len(m.local_name),
+                           len(local_extra)) + m.local_name + local_extra
         out += m.packed
         if m.descriptor:
             wide = m.zip64
@@ -105,9 +119,18 @@ def raw_archive(members, prefix=b'', adjust=True, trailing=b''):
                                  len(central_extra), 0, 0, 0, m.external & 0xffffffff, fields[2])
         directory += m.name + central_extra
     start = len(out) - shift
+    directory += junk
     out += directory
-    count = len(members)
-    out += struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, count, count, len(directory), start, 0)
+    count = len(members) + count_delta
+    plain = (count & 0xffff, len(directory), 0 if directory_at_zero else start)
+    if zip64_end:
+        record = len(out) - shift
+        wide = (count, len(directory), start + (1000 if zip64_end == 'bogus' else 0))
+        out += struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 45, 45, 0, 0, wide[0], wide[0], wide[1], wide[2])
+        out += struct.pack('<IIQI', 0x07064b50, 0, record, 1)
+        if zip64_end == 'proper':
+            plain = (0xffff, 0xffffffff, 0xffffffff)
+    out += struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, plain[0], plain[0], plain[1], plain[2], 0)
     return bytes(out + trailing)
 
 
@@ -170,8 +193,27 @@ def make_raw(rng):
     rng.shuffle(members)
     prefix = b'MZ' * rng.randrange(50) if rng.random() < 0.2 else b''
     trailing = b'\0' * rng.randrange(100) if rng.random() < 0.1 else b''
-    data = raw_archive(members, prefix, adjust=rng.random() < 0.7, trailing=trailing)
-    return 'raw: ' + ', '.join(repr(m.name) for m in members), data
+    options = {}
+    variant = rng.choice(['plain'] * 6 + ['count', 'junk', 'zero', 'zip64', 'local'])
+    if variant == 'count':
+        options['count_delta'] = rng.choice([-1, 1])
+    elif variant == 'junk':
+        options['junk'] = rng.choice([b'PK\x05\x05\0\0', b'\0' * 8])
+    elif variant == 'zero':
+        prefix, options['directory_at_zero'] = b'MZ' * 20, True
+    elif variant == 'zip64':
+        options['zip64_end'] = rng.choice(['proper', 'agreeing', 'bogus'])
+    elif variant == 'local':
+        victim = rng.choice(members)
+        change = rng.choice([('flags', rng.choice([1, 8, 0x800])), ('crc', 1), ('method', rng.choice([0, 8, 12])),
+                             ('size', 1)])
+        victim.local[change[0]] = change[1]
+    data = raw_archive(members, prefix, adjust=rng.random() < 0.7 or variant == 'zero', trailing=trailing, **options)
+    description = 'raw (%s%s): %s' % (variant, ' ' + repr(options or victim.local) if variant != 'plain' else '',
+                                     ', '.join(repr(m.name) for m in members))
+    # A local header that disagrees with its entry: the launcher refuses
+    # where unzip may take one of the two.
+    return description, data, variant == 'local'
 
 
 class Unseekable(io.RawIOBase):
@@ -324,14 +366,15 @@ def forge(kind):
 
 def make_archive(seed):
     """The archive of `seed`, its maker chosen by the seed too, and whether
-    it was damaged afterwards: (description, bytes, damaged)."""
+    it is damaged, so that the launcher may refuse what unzip takes:
+    (description, bytes, damaged)."""
     rng = random.Random(seed)
     maker = rng.choice(sorted(MAKERS))
-    description, data = MAKERS[maker](rng)
+    description, data, *damaged = MAKERS[maker](rng)
     if rng.random() < 0.15 and data:
         at, data = damage(rng, data)
         return '%s, one bit flipped at %d' % (description, at), data, True
-    return description, data, False
+    return description, data, bool(damaged and damaged[0])
 
 
 def edit_installer(kind, data):
