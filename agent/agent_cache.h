@@ -4,10 +4,14 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "agent/agent_replacement.h"
 #include "agent/directory_lock.h"
-#include "launcher/message_reporter.h"
+#include "launcher/core/failure.h"
+
+// The line that ends every failure to provide the agent.
+inline constexpr std::string_view agentFailedMessage = "Failed to initialize the install agent.";
 
 // An install agent ready to start. While it lives, no other run changes the
 // directory it is in: the cache's agent directory is held with a shared
@@ -15,16 +19,12 @@
 // using the cached one) runs from a private directory of this run's, which
 // goes when this ends.
 struct ReadyAgent {
-  std::string startScript{};  // empty after a failure that has been reported
+  std::string startScript{};
   DirectoryLock lock{};
   std::unique_ptr<StagingDirectory> privateDirectory{};
 };
 
-// The agent's start script and what keeps it as it is.
-ReadyAgent initializeInstallAgent(const std::string& extractionDirectory, MessageReporter report);
-
-// Unpacks `archivePath` into `targetDirectory` with the tool `unzipTool`,
-// overwriting existing files. False when the archive does not exist (nothing
-// run, nothing reported) or the tool did not exit with status 0 (reported).
-bool unzipInstallAgent(const std::string& archivePath, const std::string& targetDirectory,
-                       const std::string& unzipTool, MessageReporter report);
+// Provides the agent that lies in or was unpacked to `agent`. A failure
+// ends in agentFailedMessage, after the lines that say why (those of the
+// download alone when it failed).
+Failure initializeInstallAgent(const std::string& extractionDirectory, ReadyAgent* agent);

@@ -20,8 +20,8 @@
 #include "agent/file_system_utilities.h"
 #include "agent/sha256_digest.h"
 #include "agent/transfer_policy.h"
-#include "launcher/build_constants.h"
-#include "launcher/unique_file.h"
+#include "launcher/core/build_constants.h"
+#include "launcher/core/unique_file.h"
 
 namespace {
 
@@ -104,160 +104,48 @@ Transfer perform(CURL* handle, const BodySink* sink) {
   return transfer;
 }
 
-void reportSetupFailed(CURLcode code, MessageReporter report) {
-  report("Error: Failed to initialize the installer - " + std::string(curl_easy_strerror(code)) +
-             "\n\n. " + std::string(connectivityAdvice),
-         true);
+Failure setupFailed(CURLcode code) {
+  return Failure("Error: Failed to initialize the installer - " +
+                 std::string(curl_easy_strerror(code)) + "\n\n. " + std::string(connectivityAdvice));
 }
 
-void reportDownloadFailed(std::string_view reason, MessageReporter report) {
-  report("Error: Download process failed - " + std::string(reason) + "\n\n. " +
-             std::string(connectivityAdvice),
-         true);
+Failure downloadFailed(std::string_view reason) {
+  return Failure("Error: Download process failed - " + std::string(reason) + "\n\n. " +
+                 std::string(connectivityAdvice));
 }
 
-// The one judgement of a finished transfer: true when it completed with a
-// status below 400. Otherwise reports why and returns false. A body longer
-// than its sink takes, and for the manifest (`vouches`) an answer of 400 or
-// more, mean the agent cannot be vouched for.
-bool judgeTransfer(const Transfer& transfer, bool vouches, MessageReporter report) {
+// The one judgement of a finished transfer: it fails unless it completed
+// with a status below 400. A body longer than its sink takes, and for the
+// manifest (`vouches`) an answer of 400 or more, mean the agent cannot be
+// vouched for.
+Failure judgeTransfer(const Transfer& transfer, bool vouches) {
   bool refused = transfer.code == CURLE_OK && transfer.status >= 400;
-  if (transfer.overLimit || (vouches && refused)) {
-    reportDownloadFailed(notVerified, report);
-    return false;
-  }
-  if (transfer.code != CURLE_OK) {
-    reportDownloadFailed(curl_easy_strerror(transfer.code), report);
-    return false;
-  }
-  if (transfer.status == 404) {
-    report("Could not reach the download server. " + std::string(connectivityAdvice), true);
-    return false;
-  }
-  if (refused) {
-    report("Error: Download process failed. Received an HTTP code: " +
-               std::to_string(transfer.status) + ". " + std::string(connectivityAdvice),
-           true);
-    return false;
-  }
-  return true;
+  if (transfer.overLimit || (vouches && refused)) return downloadFailed(notVerified);
+  if (transfer.code != CURLE_OK) return downloadFailed(curl_easy_strerror(transfer.code));
+  if (transfer.status == 404)
+    return Failure("Could not reach the download server. " + std::string(connectivityAdvice));
+  if (refused)
+    return Failure("Error: Download process failed. Received an HTTP code: " +
+                   std::to_string(transfer.status) + ". " + std::string(connectivityAdvice));
+  return {};
 }
 
 // The file the archive is written to, unbuffered so that each piece goes to
-// disk in one write; null (reported) when it cannot be made.
-UniqueFile createDownloadFile(const std::string& destination, MessageReporter report) {
-  UniqueFile file(std::fopen(destination.c_str(), "wb"));
-  if (!file) {
-    int error = errno;
-    report("Internal Error: Failed to create local download cache - " +
-               std::string(std::strerror(error)) + ".\n\nPlease rerun the installer.",
-           true);
-    return nullptr;
-  }
-  std::setvbuf(file.get(), nullptr, _IONBF, 0);
-  return file;
+// disk in one write.
+Failure createDownloadFile(const std::string& destination, UniqueFile* file) {
+  file->reset(std::fopen(destination.c_str(), "wb"));
+  if (!*file)
+    return Failure("Internal Error: Failed to create local download cache - " +
+                   std::string(std::strerror(errno)) + ".\n\nPlease rerun the installer.");
+  std::setvbuf(file->get(), nullptr, _IONBF, 0);
+  return {};
 }
 
-// Asks `url` with HEAD for its validator; false (reported) when the request
-// could not be made or did not succeed.
-bool askForValidator(CURL* handle, const std::string& url, std::string* validator,
-                     MessageReporter report) {
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  if (code != CURLE_OK) {
-    reportSetupFailed(code, report);
-    return false;
-  }
-  code = setOptions(handle, Setting{CURLOPT_FOLLOWLOCATION, 1L});
-  if (code == CURLE_OK) code = applyTransferPolicy(handle, url);
-  // A proxy's answer to CONNECT is not the server's: its headers never reach
-  // the capture.
-  if (code == CURLE_OK)
-    code =
-        setOptions(handle, Setting{CURLOPT_MAXREDIRS, redirectLimit}, Setting{CURLOPT_NOBODY, 1L},
-                   Setting{CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L},
-                   Setting{CURLOPT_HEADERFUNCTION, &captureValidatorHeader},
-                   Setting{CURLOPT_HEADERDATA, static_cast<void*>(validator)});
-  if (code != CURLE_OK) {
-    report("Internal Error: Failed to initialize the download process - " +
-               std::string(curl_easy_strerror(code)),
-           true);
-    return false;
-  }
-  return judgeTransfer(perform(handle, nullptr), false, report);
-}
-
-bool cachedAgentIsCurrent(const std::string& cacheDirectory, const std::string& validator) {
-  return !cachedAgentDirectory(cacheDirectory).empty() &&
-         validatorFileMatches(cacheDirectory, validator);
-}
-
-// Turns `handle` to a GET of `url` whose body goes to `sink`; false
-// (reported) when the library refuses a setting.
-bool prepareGet(CURL* handle, const std::string& url, BodySink* sink, MessageReporter report) {
-  CURLcode code = setOptions(handle, Setting{CURLOPT_URL, url.c_str()});
-  if (code == CURLE_OK) code = applyTransferPolicy(handle, url);
-  if (code == CURLE_OK)
-    code = setOptions(handle, Setting{CURLOPT_NOBODY, 0L}, Setting{CURLOPT_HTTPGET, 1L},
-                      Setting{CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr)},
-                      Setting{CURLOPT_HEADERDATA, static_cast<void*>(nullptr)},
-                      Setting{CURLOPT_BUFFERSIZE, receiveBufferSize},
-                      Setting{CURLOPT_WRITEFUNCTION, &takeBody},
-                      Setting{CURLOPT_WRITEDATA, static_cast<void*>(sink)});
-  if (code != CURLE_OK) reportSetupFailed(code, report);
-  return code == CURLE_OK;
-}
-
-// The version of the manifest kept in `cacheDirectory`, or 0 when there is
-// none that verifies.
-uint64_t keptManifestVersion(const std::string& cacheDirectory, const std::string& agentName) {
-  AgentManifest kept;
-  std::string text = readCacheFile(cacheDirectory, manifestFileName, agentManifestLimit);
-  return readAgentManifest(text, agentPublicKeyPem, agentName, &kept) ? kept.version : 0;
-}
-
-// Asks for `url` followed by ".sig" and accepts it as `manifest` only when
-// it names the agent of `url`, verifies with the built-in key and is not
-// older than the one kept in `cacheDirectory`; false (reported) otherwise.
-bool fetchManifest(CURL* handle, const std::string& url, const std::string& cacheDirectory,
-                   std::string* text, AgentManifest* manifest, MessageReporter report) {
-  text->reserve(agentManifestLimit);  // the write callback must not allocate
-  BodySink sink{.text = text, .limit = agentManifestLimit};
-  if (!prepareGet(handle, url + std::string(manifestSuffix), &sink, report)) return false;
-  if (!judgeTransfer(perform(handle, &sink), true, report)) return false;
-  std::string agentName = agentNameOfUrl(url);
-  if (!readAgentManifest(*text, agentPublicKeyPem, agentName, manifest)) {
-    reportDownloadFailed(notVerified, report);
-    return false;
-  }
-  if (manifest->version < keptManifestVersion(cacheDirectory, agentName)) {
-    reportDownloadFailed(olderAgent, report);
-    return false;
-  }
-  return true;
-}
-
-// GETs `url` into `file`: the whole body, or with a `manifest` exactly its
-// size and digest, checked as the bytes arrive; false (reported) otherwise.
-bool fetchArchive(CURL* handle, const std::string& url, FILE* file, const AgentManifest* manifest,
-                  MessageReporter report) {
-  std::optional<Sha256Digest> digest;  // only what a manifest vouches for is digested
-  BodySink sink{.file = file};
-  if (manifest != nullptr) sink.digest = &digest.emplace(), sink.limit = manifest->size;
-  if (!prepareGet(handle, url, &sink, report)) return false;
-  Transfer transfer;
-  {
-    DownloadProgress progress(handle);
-    transfer = perform(handle, &sink);
-  }
-  if (!judgeTransfer(transfer, false, report)) return false;
-  if (manifest == nullptr) return true;
-  if (sink.received == manifest->size && digest->hexadecimal() == manifest->sha256) return true;
-  reportDownloadFailed(notVerified, report);
-  return false;
-}
-
-}  // namespace
-
+// libcurl header callback: keeps the latest line that begins with "ETag: "
+// (any letter case), less its final line feed, in the std::string at
+// `validator`; a status line clears it, so that only the final answer's own
+// header counts, never an interim (1xx) answer's or a redirect's. Always
+// takes the whole line.
 size_t captureValidatorHeader(char* data, size_t size, size_t count, void* validator) {
   size_t length = size * count;
   // Each answer starts with its status line: what an earlier one said is not
@@ -275,40 +163,131 @@ size_t captureValidatorHeader(char* data, size_t size, size_t count, void* valid
   return length;
 }
 
-bool downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
-                          const std::function<void()>& retireStaleAgent, FreshAgent* fresh,
-                          MessageReporter report) {
-  const char* url = std::getenv(agentUrlVariable);
-  return downloadInstallAgentFrom(url != nullptr ? url : std::string(defaultAgentUrl),
-                                  cacheDirectory, destination, retireStaleAgent, fresh, report);
+// Asks `url` with HEAD for its validator; fails when the request could not
+// be made or did not succeed.
+Failure askForValidator(CURL* handle, const std::string& url, std::string* validator) {
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  if (code != CURLE_OK) return setupFailed(code);
+  code = setOptions(handle, Setting{CURLOPT_FOLLOWLOCATION, 1L});
+  if (code == CURLE_OK) code = applyTransferPolicy(handle, url);
+  // A proxy's answer to CONNECT is not the server's: its headers never reach
+  // the capture.
+  if (code == CURLE_OK)
+    code =
+        setOptions(handle, Setting{CURLOPT_MAXREDIRS, redirectLimit}, Setting{CURLOPT_NOBODY, 1L},
+                   Setting{CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L},
+                   Setting{CURLOPT_HEADERFUNCTION, &captureValidatorHeader},
+                   Setting{CURLOPT_HEADERDATA, static_cast<void*>(validator)});
+  if (code != CURLE_OK)
+    return Failure("Internal Error: Failed to initialize the download process - " +
+                   std::string(curl_easy_strerror(code)));
+  return judgeTransfer(perform(handle, nullptr), false);
 }
 
-bool downloadInstallAgentFrom(const std::string& url, const std::string& cacheDirectory,
-                              const std::string& destination,
-                              const std::function<void()>& retireStaleAgent, FreshAgent* fresh,
-                              MessageReporter report) {
-  UniqueFile file = createDownloadFile(destination, report);
-  if (!file) return false;
+bool cachedAgentIsCurrent(const std::string& cacheDirectory, const std::string& validator) {
+  return !cachedAgentDirectory(cacheDirectory).empty() &&
+         validatorFileMatches(cacheDirectory, validator);
+}
+
+// Turns `handle` to a GET of `url` whose body goes to `sink`; fails when
+// the library refuses a setting.
+Failure prepareGet(CURL* handle, const std::string& url, BodySink* sink) {
+  CURLcode code = setOptions(handle, Setting{CURLOPT_URL, url.c_str()});
+  if (code == CURLE_OK) code = applyTransferPolicy(handle, url);
+  if (code == CURLE_OK)
+    code = setOptions(handle, Setting{CURLOPT_NOBODY, 0L}, Setting{CURLOPT_HTTPGET, 1L},
+                      Setting{CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr)},
+                      Setting{CURLOPT_HEADERDATA, static_cast<void*>(nullptr)},
+                      Setting{CURLOPT_BUFFERSIZE, receiveBufferSize},
+                      Setting{CURLOPT_WRITEFUNCTION, &takeBody},
+                      Setting{CURLOPT_WRITEDATA, static_cast<void*>(sink)});
+  return code == CURLE_OK ? Failure() : setupFailed(code);
+}
+
+// The version of the manifest kept in `cacheDirectory`, or 0 when there is
+// none that verifies.
+uint64_t keptManifestVersion(const std::string& cacheDirectory, const std::string& agentName) {
+  AgentManifest kept;
+  std::string text = readCacheFile(cacheFilePath(cacheDirectory, manifestFileName), agentManifestLimit);
+  return readAgentManifest(text, agentPublicKeyPem, agentName, &kept) ? kept.version : 0;
+}
+
+// Asks for `url` followed by ".sig" and accepts it as `manifest` only when
+// it names the agent of `url`, verifies with the built-in key and is not
+// older than the one kept in `cacheDirectory`; fails otherwise.
+Failure fetchManifest(CURL* handle, const std::string& url, const std::string& cacheDirectory,
+                      std::string* text, AgentManifest* manifest) {
+  text->reserve(agentManifestLimit);  // the write callback must not allocate
+  BodySink sink{.text = text, .limit = agentManifestLimit};
+  if (Failure failure = prepareGet(handle, url + std::string(manifestSuffix), &sink))
+    return failure;
+  if (Failure failure = judgeTransfer(perform(handle, &sink), true)) return failure;
+  std::string agentName = agentNameOfUrl(url);
+  if (!readAgentManifest(*text, agentPublicKeyPem, agentName, manifest))
+    return downloadFailed(notVerified);
+  if (manifest->version < keptManifestVersion(cacheDirectory, agentName))
+    return downloadFailed(olderAgent);
+  return {};
+}
+
+// GETs `url` into `file`: the whole body, or with a `manifest` exactly its
+// size and digest, checked as the bytes arrive; fails otherwise.
+Failure fetchArchive(CURL* handle, const std::string& url, FILE* file,
+                     const AgentManifest* manifest) {
+  std::optional<Sha256Digest> digest;  // only what a manifest vouches for is digested
+  BodySink sink{.file = file};
+  if (manifest != nullptr) sink.digest = &digest.emplace(), sink.limit = manifest->size;
+  if (Failure failure = prepareGet(handle, url, &sink)) return failure;
+  Transfer transfer;
+  {
+    DownloadProgress progress(handle);
+    transfer = perform(handle, &sink);
+  }
+  if (Failure failure = judgeTransfer(transfer, false)) return failure;
+  if (manifest == nullptr) return {};
+  if (sink.received == manifest->size && digest->hexadecimal() == manifest->sha256) return {};
+  return downloadFailed(notVerified);
+}
+
+
+// Asks `url` with HEAD and compares the ETag line of the final answer with
+// the validator file of `cacheDirectory`; see downloadInstallAgent().
+Failure downloadFrom(const std::string& url, const std::string& cacheDirectory,
+                     const std::string& destination, const std::function<void()>& retireStaleAgent,
+                     FreshAgent* fresh) {
+  UniqueFile file;
+  if (Failure failure = createDownloadFile(destination, &file)) return failure;
   std::string validator, manifestText;  // released after the handle, before the file
   Handle handle(curl_easy_init());
-  if (!handle) return true;
-  if (!askForValidator(handle.get(), url, &validator, report)) return false;
-  if (cachedAgentIsCurrent(cacheDirectory, validator)) return true;
+  if (!handle) return {};
+  if (Failure failure = askForValidator(handle.get(), url, &validator)) return failure;
+  if (cachedAgentIsCurrent(cacheDirectory, validator)) return {};
 
   AgentManifest manifest;
   bool signedAgent = agentSignatureRequired();
-  if (signedAgent &&
-      !fetchManifest(handle.get(), url, cacheDirectory, &manifestText, &manifest, report))
-    return false;
+  if (signedAgent) {
+    if (Failure failure = fetchManifest(handle.get(), url, cacheDirectory, &manifestText, &manifest))
+      return failure;
+  }
   // Without a key the stale agent goes before its replacement is asked for: a
   // failure from here on leaves the cache without an agent, or at least
   // without a validator, so the next run downloads again.
   if (!signedAgent) retireStaleAgent();
-  if (!fetchArchive(handle.get(), url, file.get(), signedAgent ? &manifest : nullptr, report)) {
+  if (Failure failure =
+          fetchArchive(handle.get(), url, file.get(), signedAgent ? &manifest : nullptr)) {
     // An archive that is not the vendor's is not kept.
     if (signedAgent) std::remove(destination.c_str());
-    return false;
+    return failure;
   }
   *fresh = {true, validator, manifestText};
-  return true;
+  return {};
+}
+
+}  // namespace
+
+Failure downloadInstallAgent(const std::string& cacheDirectory, const std::string& destination,
+                             const std::function<void()>& retireStaleAgent, FreshAgent* fresh) {
+  const char* url = std::getenv(agentUrlVariable);
+  return downloadFrom(url != nullptr ? url : std::string(defaultAgentUrl), cacheDirectory,
+                      destination, retireStaleAgent, fresh);
 }

@@ -4,13 +4,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <exception>
 
-#include "launcher/build_constants.h"
-#include "launcher/shell_command.h"
-#include "payload/interruption_cleanup.h"
-#include "payload/payload_extraction.h"
-#include "launcher/path_join.h"
+#include "launcher/core/build_constants.h"
+#include "launcher/core/shell_command.h"
+#include "launcher/core/interruption_cleanup.h"
+#include "launcher/core/paths.h"
 
 extern char** environ;
 
@@ -45,8 +43,8 @@ size_t execSpace(const std::string& commandLine) {
   return space;
 }
 
-}  // namespace
-
+// argv[1] to argv[argc-1], each as one shell word followed by one blank; an
+// empty argument becomes ''. Empty when there are no user arguments.
 std::string joinArguments(int argumentCount, const char* const* arguments) {
   std::string joined;
   for (int i = 1; i < argumentCount; ++i) {
@@ -57,6 +55,15 @@ std::string joinArguments(int argumentCount, const char* const* arguments) {
   return joined;
 }
 
+// Whether the agent can be started with `commandLine`.
+bool agentCanStart(const std::string& startScript, const std::string& commandLine) {
+  long limit = sysconf(_SC_ARG_MAX);
+  return isRegularFile(startScript, false) && isRegularFile("/bin/sh", true) && shellOnPath() &&
+         (limit < 0 || execSpace(commandLine) <= static_cast<size_t>(limit));
+}
+
+}  // namespace
+
 std::string agentCommandLine(const std::string& commandHead, const std::string& extractionDirectory,
                              int argumentCount, const char* const* arguments) {
   std::string bundlePath = joinAlways(extractionDirectory, bundleFileName);
@@ -66,30 +73,18 @@ std::string agentCommandLine(const std::string& commandHead, const std::string& 
   return line;
 }
 
-bool agentCanStart(const std::string& startScript, const std::string& commandLine) {
-  long limit = sysconf(_SC_ARG_MAX);
-  return isRegularFile(startScript, false) && isRegularFile("/bin/sh", true) && shellOnPath() &&
-         (limit < 0 || execSpace(commandLine) <= static_cast<size_t>(limit));
-}
-
-bool launchAgent(const std::string& startScript, const std::string& commandHead,
-                 const std::string& extractionDirectory, int argumentCount,
-                 const char* const* arguments, MessageReporter report) {
+Failure launchAgent(const std::string& startScript, const std::string& commandHead,
+                    const std::string& extractionDirectory, int argumentCount,
+                    const char* const* arguments) {
   std::string command =
       agentCommandLine(commandHead, extractionDirectory, argumentCount, arguments);
-  int rawStatus = -1;
-  try {
-    if (agentCanStart(startScript, command)) {
-      AgentRunning agentRunning;  // the agent reads the bundle until it ends
-      rawStatus = runShellCommand(command);
-    }
-  } catch (const std::exception&) {
-    // not started: rawStatus stays -1
+  if (!agentCanStart(startScript, command)) return Failure(std::string(agentStartFailedMessage));
+  int rawStatus;
+  {
+    AgentRunning agentRunning;  // the agent reads the bundle until it ends
+    rawStatus = runShellCommand(command).rawStatus;
   }
-  if (rawStatus == -1) {
-    report(agentStartFailedMessage, true);
-    return false;
-  }
+  if (rawStatus == -1) return Failure(std::string(agentStartFailedMessage));
   endRunIfUserInterrupted(rawStatus);  // the agent's own outcome is not looked at
-  return true;
+  return {};
 }

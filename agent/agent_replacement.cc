@@ -13,30 +13,16 @@
 #include <memory>
 #include <string_view>
 
+#include "agent/agent_cache_layout.h"
 #include "agent/file_system_utilities.h"
-#include "launcher/build_constants.h"
-#include "launcher/path_join.h"
-#include "launcher/tree_removal.h"
-#include "payload/scratch_directory.h"
+#include "launcher/core/build_constants.h"
+#include "launcher/core/paths.h"
+#include "launcher/builtin/tree_removal.h"
+#include "launcher/core/tool_commands.h"
 
 namespace {
 
-constexpr std::string_view stagingPrefix = ".installagent-";
-constexpr size_t uniqueCharacters = 6;  // mkdtemp's and mkstemp's
 constexpr int openFileLimit = 16;
-
-bool hasUniqueSuffix(std::string_view name, std::string_view prefix) {
-  return name.size() == prefix.size() + uniqueCharacters && name.substr(0, prefix.size()) == prefix;
-}
-
-// Left by a run killed while it unpacked an agent, set one aside or wrote
-// the validator or the manifest.
-bool isUnfinished(std::string_view name) {
-  std::string validatorTemporary = std::string(validatorFileName) + ".";
-  std::string manifestTemporary = std::string(manifestFileName) + ".";
-  return hasUniqueSuffix(name, stagingPrefix) || hasUniqueSuffix(name, validatorTemporary) ||
-         hasUniqueSuffix(name, manifestTemporary);
-}
 
 struct DirectoryCloser {
   void operator()(DIR* directory) const { closedir(directory); }
@@ -59,8 +45,7 @@ int syncEntry(const char* path, const struct stat*, int type, FTW*) {
 // removal on interruption in the same step; empty when none can be made.
 std::string makePrivateDirectory(const std::string& cacheDirectory,
                                  std::optional<RemovedOnInterruption>* removal) {
-  std::string path = joinOnce(cacheDirectory, stagingPrefix);
-  path.append(uniqueCharacters, 'X');
+  std::string path = privateDirectoryPattern(cacheDirectory);
   InterruptionsHeld held;
   if (mkdtemp(path.data()) == nullptr) return "";
   removal->emplace(path);
@@ -95,8 +80,8 @@ void removeUnfinishedAgents(const std::string& cacheDirectory) {
   std::unique_ptr<DIR, DirectoryCloser> directory(opendir(cacheDirectory.c_str()));
   if (!directory) return;
   while (const dirent* entry = readdir(directory.get())) {
-    if (!isUnfinished(entry->d_name)) continue;
-    std::string path = joinOnce(cacheDirectory, entry->d_name);
+    if (!isLeftover(entry->d_name)) continue;
+    std::string path = cacheFilePath(cacheDirectory, entry->d_name);
     // A live run keeps its staging directory locked until it is done with it.
     DirectoryLock lock(path);
     if (lock.isOpen() && !lock.tryExclusive()) continue;
@@ -106,7 +91,7 @@ void removeUnfinishedAgents(const std::string& cacheDirectory) {
 
 AgentReplacement::AgentReplacement(const std::string& cacheDirectory)
     : cacheDirectory_(cacheDirectory),
-      agentDirectory_(joinOnce(cacheDirectory, agentDirectoryName)) {}
+      agentDirectory_(agentDirectoryPath(cacheDirectory)) {}
 
 bool AgentReplacement::replaceable() {
   if (!replaceable_) {
@@ -155,14 +140,16 @@ void AgentReplacement::retireStaleAgent() {
 }
 
 Placement AgentReplacement::install(StagingDirectory& staging, const std::string& manifest,
-                                    const std::string& validator, MessageReporter report) {
+                                    const std::string& validator, Failure* failure) {
   if (!replaceable()) return Placement::staged;
   staging.flush();
-  PendingCacheFile manifestFile(cacheDirectory_, manifestFileName);
+  PendingCacheFile manifestFile(cacheFilePath(cacheDirectory_, manifestFileName));
   bool withManifest = !manifest.empty();
-  if (withManifest && !manifestFile.write(manifest)) return manifestNotKept(report);
+  if (int error = withManifest ? manifestFile.write(manifest) : 0)
+    return manifestNotKept(error, failure);
   if (!stopVouching()) return Placement::staged;
-  if (withManifest && !manifestFile.putInPlace()) return manifestNotKept(report);
+  if (int error = withManifest ? manifestFile.putInPlace() : 0)
+    return manifestNotKept(error, failure);
   SetAside aside;  // the old agent, deleted last
   if (!setAgentAside(&aside)) return Placement::staged;
   if (std::rename(staging.path().c_str(), agentDirectory_.c_str()) != 0) return Placement::staged;
@@ -172,10 +159,9 @@ Placement AgentReplacement::install(StagingDirectory& staging, const std::string
   return Placement::inPlace;
 }
 
-Placement AgentReplacement::manifestNotKept(MessageReporter report) {
-  report("Internal Error: Failed to keep the install agent's manifest - " +
-             std::string(std::strerror(errno)) + ".",
-         true);
+Placement AgentReplacement::manifestNotKept(int error, Failure* failure) {
+  *failure = Failure("Internal Error: Failed to keep the install agent's manifest - " +
+                     std::string(std::strerror(error)) + ".");
   return Placement::failed;
 }
 

@@ -13,8 +13,8 @@
 #include <string>
 
 #include "agent/directory_lock.h"
-#include "launcher/message_reporter.h"
-#include "payload/interruption_cleanup.h"
+#include "launcher/core/failure.h"
+#include "launcher/core/interruption_cleanup.h"
 
 // A private directory in the cache to unpack a fresh agent into,
 // ".installagent-XXXXXX" (mode 0700), locked against other runs' sweeps and
@@ -52,7 +52,7 @@ void removeUnfinishedAgents(const std::string& cacheDirectory);
 enum class Placement {
   inPlace,  // it is the cache's agent directory now, with its manifest and validator
   staged,   // the cache could not take it (another run uses the agent): run it from staging
-  failed,   // its manifest could not be kept: reported, and the cache is as it was
+  failed,   // its manifest could not be kept, and the cache is as it was
 };
 
 // The agent directory of a cache, for a run that holds the cache lock.
@@ -75,9 +75,9 @@ class AgentReplacement {
   // (empty without a key) is written and flushed first, then the validator
   // removed, the manifest put in place, the old agent renamed aside, the new
   // one renamed into place, the `validator` written (unless empty), and the
-  // old agent deleted.
+  // old agent deleted. When the manifest cannot be kept, `failure` says why.
   Placement install(StagingDirectory& staging, const std::string& manifest,
-                    const std::string& validator, MessageReporter report);
+                    const std::string& validator, Failure* failure);
 
   // A shared lock on the agent directory as it is now, for a run about to
   // start the agent in it.
@@ -87,7 +87,7 @@ class AgentReplacement {
   struct SetAside;
   bool stopVouching();
   bool setAgentAside(SetAside* aside);
-  static Placement manifestNotKept(MessageReporter report);
+  static Placement manifestNotKept(int error, Failure* failure);
 
   std::string cacheDirectory_, agentDirectory_;
   DirectoryLock current_;

@@ -1,5 +1,7 @@
 #include "agent/cache_lock.h"
 
+#include "agent/agent_cache_layout.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -7,7 +9,7 @@
 #include <cerrno>
 
 CacheLock::CacheLock(const std::string& cacheDirectory) {
-  fd_ = open((cacheDirectory + std::string(cacheLockFileName)).c_str(),
+  fd_ = open(cacheFilePath(cacheDirectory, cacheLockFileName).c_str(),
              O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd_ < 0) return;
   int result;

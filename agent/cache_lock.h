@@ -3,9 +3,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
-
-inline constexpr std::string_view cacheLockFileName = "installagent.lock";
 
 // Holds an exclusive advisory lock (flock) on the lock file in the agent cache
 // directory for its lifetime, waiting for it as long as another run holds it.

@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 
 #include "agent/agent_signature.h"
-#include "agent/cache_lock.h"
+#include "agent/agent_cache_layout.h"
 #include "agent/trusted_path.h"
-#include "launcher/build_constants.h"
+#include "launcher/core/build_constants.h"
 
 namespace {
 
@@ -20,11 +20,11 @@ bool isPrivateFileOrMissing(const std::string& path) {
 // The first path in the cache that cannot be trusted, or an empty string.
 std::string firstUnsafePath(const std::string& cacheDirectory) {
   std::string offender;
-  if (!pathIsTrusted(cacheDirectory + std::string(agentDirectoryName), &offender)) return offender;
+  if (!pathIsTrusted(agentDirectoryPath(cacheDirectory), &offender)) return offender;
   for (std::string_view file : {validatorFileName, cacheLockFileName, manifestFileName}) {
     // Only a launcher with a key keeps a manifest, and only such a one reads it.
     if (file == manifestFileName && !agentSignatureRequired()) continue;
-    std::string path = cacheDirectory + std::string(file);
+    std::string path = cacheFilePath(cacheDirectory, file);
     if (!isPrivateFileOrMissing(path)) return path;
   }
   return "";
@@ -32,11 +32,9 @@ std::string firstUnsafePath(const std::string& cacheDirectory) {
 
 }  // namespace
 
-bool agentCacheIsSafe(const std::string& cacheDirectory, MessageReporter report) {
+Failure checkCacheIsSafe(const std::string& cacheDirectory) {
   std::string offender = firstUnsafePath(cacheDirectory);
-  if (offender.empty()) return true;
-  report("Internal Error: The install agent cache is not safe to use - " + offender +
-             " belongs to another user or can be written by others.",
-         true);
-  return false;
+  if (offender.empty()) return {};
+  return Failure("Internal Error: The install agent cache is not safe to use - " + offender +
+                 " belongs to another user or can be written by others.");
 }

@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "launcher/message_reporter.h"
+#include "launcher/core/failure.h"
 
-// True when the path to the agent directory in `cacheDirectory` can be
+// Succeeds when the path to the agent directory in `cacheDirectory` can be
 // trusted (see pathIsTrusted) and the validator, lock and (with a built-in
 // key) manifest files there, when they exist, are plain files of this user's
-// or root's with no other name; otherwise reports the first offending path
-// and returns false.
-bool agentCacheIsSafe(const std::string& cacheDirectory, MessageReporter report);
+// or root's with no other name; otherwise fails naming the first offending
+// path.
+Failure checkCacheIsSafe(const std::string& cacheDirectory);

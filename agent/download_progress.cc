@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "launcher/status_line.h"
+#include "launcher/core/status_line.h"
 
 namespace {
 

@@ -4,66 +4,47 @@
 
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "payload/interruption_cleanup.h"
+#include "launcher/core/pending_file.h"
 
-// 0 unless something other than a directory stands at `path` (-1, errno
-// ENOTDIR). A missing directory is created with `mode` (less the umask); a
-// failure to create it is not reported.
-int ensureDirectory(const char* path, mode_t mode);
-
-// ensureDirectory() on every prefix of `path` that ends before a separator,
-// then on `path` itself; stops at the first non-directory (-1, ENOTDIR).
+// ensureDirectory() (made with `mode` less the umask when missing; a
+// failure to make it is not reported, and -1 with errno ENOTDIR when
+// something other than a directory stands there) on every prefix of `path`
+// that ends before a separator, then on `path` itself; stops at the first
+// non-directory.
 int makeDirectoryTree(const std::string& path, mode_t mode);
 
-// `directory`, a separator (even after one) and ".validatestring".
-std::string validatorFilePath(const std::string& directory);
-
-// mkstemp's pattern after a file name: the validator is written under it first.
-inline constexpr std::string_view temporarySuffix = ".XXXXXX";
-
-// A new content for `directory`/`name` that takes the old one's place in one
-// step, so that a crash leaves one or the other, never a part: written and
-// flushed under a temporary name (the name and temporarySuffix) first, then
-// renamed over the old file, and the rename flushed. A link planted at the
-// name is replaced, never followed. Until it is in place the temporary file
-// goes on every way out, an interrupting signal included.
+// A file of the cache (`path`) whose new content takes the old one's place
+// in one step: a PendingFile under the cache's temporary pattern, with the
+// permissions a new file gets under the umask.
 class PendingCacheFile {
  public:
-  PendingCacheFile(const std::string& directory, std::string_view name);
-  ~PendingCacheFile();
-  PendingCacheFile(const PendingCacheFile&) = delete;
-  PendingCacheFile& operator=(const PendingCacheFile&) = delete;
+  explicit PendingCacheFile(const std::string& path);
 
-  // Makes the temporary file with exactly `value` and flushes it; false,
-  // with errno set and nothing left, when that fails.
-  bool write(std::string_view value);
-  // Renames it over the old file and flushes the directory; false, with
-  // errno set and nothing left, when the rename fails.
-  bool putInPlace();
+  // Makes the temporary file with exactly `value` and flushes it; 0, or the
+  // errno of what failed (nothing is then left).
+  int write(std::string_view value);
+  // Renames it over the old file and flushes the directory; 0 or an errno.
+  int putInPlace() { return file_.putInPlace(); }
 
  private:
-  std::string directory_, target_, temporary_;
-  std::optional<RemovedOnInterruption> removal_;
+  PendingFile file_;
 };
 
-// PendingCacheFile of `value`, put in place at once. Does nothing when
-// `directory` or `value` is empty; failures are ignored.
-void writeCacheFile(const std::string& directory, std::string_view name, const std::string& value);
+// `value` put in place at `path` at once. Does nothing when `value` is
+// empty; failures are ignored.
+void writeCacheFile(const std::string& path, const std::string& value);
 
-// Flushes the entries of `directory` (a rename or removal in it) to disk.
-void syncDirectory(const std::string& directory);
-
-// writeCacheFile() of .validatestring.
+// writeCacheFile() of the validator file of `directory`; nothing when
+// `directory` is empty.
 void writeValidatorFile(const std::string& directory, const std::string& value);
 
-// Up to `limit` bytes of `directory`/`name`, never read through a link in
-// its place; empty when it cannot be read or is longer than `limit`.
-std::string readCacheFile(const std::string& directory, std::string_view name, size_t limit);
+// Up to `limit` bytes of the cache's file `path`, never read through a link
+// in its place; empty when it cannot be read or is longer than `limit`.
+std::string readCacheFile(const std::string& path, size_t limit);
 
-// True when the first line of `directory`/.validatestring (the bytes before
-// the first line feed) equals `value`, which must not be empty.
+// True when the first line of the validator file of `directory` (the bytes
+// before the first line feed) equals `value`, which must not be empty.
 bool validatorFileMatches(const std::string& directory, const std::string& value);

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "launcher/build_constants.h"
-#include "launcher/path_join.h"
+#include "launcher/core/build_constants.h"
+#include "launcher/core/paths.h"
 
 namespace {
 

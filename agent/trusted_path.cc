@@ -1,5 +1,5 @@
 #include "agent/trusted_path.h"
-#include "launcher/path_join.h"
+#include "launcher/core/paths.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,11 +35,6 @@ void pushNames(std::vector<Step>* pending, const std::string& path, const std::s
     start = end + 1;
   }
   pending->insert(pending->end(), steps.rbegin(), steps.rend());
-}
-
-std::string parentOf(const std::string& directory) {
-  size_t separator = directory.find_last_of('/');
-  return separator == 0 || separator == std::string::npos ? "/" : directory.substr(0, separator);
 }
 
 // Where the walk stands after one name: further on, or at its verdict.
@@ -106,7 +101,7 @@ bool PathWalk::start(const std::string& path) {
 Outcome PathWalk::take(const Step& step) {
   if (step.name == ".") return Outcome::goOn;
   if (step.name == "..")
-    return enter(parentOf(current_), step.shown) ? Outcome::goOn : refuse(step.shown);
+    return enter(parentDirectory(current_), step.shown) ? Outcome::goOn : refuse(step.shown);
   bool closed = !writableByOthers(currentStatus_) || (currentStatus_.st_mode & S_ISVTX);
   if (!ownedByUserOrRoot(currentStatus_.st_uid) || !closed) return refuse(currentShown_);
   std::string entry = joinOnce(current_, step.name);

@@ -5,17 +5,14 @@
 #include <string>
 #include <string_view>
 
-#include "launcher/running_executable.h"
+#include "launcher/core/failure.h"
 
-inline constexpr int payloadExtractionFailed = 201;
-inline constexpr std::string_view bundleFileName = "bundle.zip";
+// The line that tells the user the payload could not be unpacked.
+inline constexpr std::string_view payloadFailedMessage =
+    "Internal error: Failed to initialize application installer (201)";
 
-// "unzip -qq", the installer file and "-d" with `extractionDirectory`, both
-// paths quoted for the shell.
-std::string payloadCommandLine(const std::string& extractionDirectory);
-
-// Unpacks the installer file's archive into `extractionDirectory`. Returns 0
-// once bundle.zip lies there, and payloadExtractionFailed when the unpacking
-// could not run, failed (an exit code above 1), left no bundle.zip, or warned
-// (exit code 1) and left bundle.zip empty.
-int extractPayload(const std::string& extractionDirectory);
+// Unpacks the installer file's archive into `extractionDirectory`. Fails
+// (with the unpacking's own line, when it has one, and payloadFailedMessage)
+// when the unpacking could not run, failed (an exit code above 1), left no
+// bundle.zip, or warned (exit code 1) and left bundle.zip empty.
+Failure extractPayload(const std::string& extractionDirectory);

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "launcher/path_join.h"
-#include "launcher/shell_command.h"
-#include "launcher/tree_removal.h"
+#include "launcher/core/paths.h"
+#include "launcher/core/shell_command.h"
+#include "launcher/builtin/tree_removal.h"
 
 namespace {
 
@@ -50,14 +50,4 @@ std::string ScratchDirectory::failure() const {
 
 std::string scratchRemovalCommandLine(const std::string& directory) {
   return "rm -rf " + quotePath(directory);
-}
-
-std::string removalCommandLine(const std::string& path) {
-  return "rm -rf " + singleQuoted(notAnOption(path));
-}
-
-void removePathIfExists(const std::string& path) {
-  struct stat status;
-  if (stat(path.c_str(), &status) != 0) return;
-  runShellCommand(removalCommandLine(path));
 }

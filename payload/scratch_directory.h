@@ -1,10 +1,10 @@
-// The private per-run directory, and forced removal of a path.
+// The private per-run directory.
 #pragma once
 
 #include <optional>
 #include <string>
 
-#include "payload/interruption_cleanup.h"
+#include "launcher/core/interruption_cleanup.h"
 
 // Makes a fresh directory /tmp/qzXXXXXX (mode 0700) on construction, or,
 // when /tmp cannot take one (missing, read-only, out of space or inodes),
@@ -40,11 +40,3 @@ class ScratchDirectory {
 // "rm -rf " and the scratch directory's path, quoted only when it needs to be
 // (a directory under /tmp never does).
 std::string scratchRemovalCommandLine(const std::string& directory);
-
-// "rm -rf " and `path` in single quotes, with "./" in front of a path that
-// begins with "-" so that rm cannot read it as an option.
-std::string removalCommandLine(const std::string& path);
-
-// Removes the file or directory tree at `path` when it exists (symbolic links
-// followed for the check); does nothing otherwise. Failures are ignored.
-void removePathIfExists(const std::string& path);

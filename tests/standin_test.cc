@@ -2,9 +2,9 @@
 // gives what it unpacks.
 #include <gtest/gtest.h>
 
-#include "launcher/command_words.h"
-#include "launcher/shell_command.h"
-#include "launcher/tree_removal.h"
+#include "launcher/core/command_words.h"
+#include "launcher/core/shell_command.h"
+#include "launcher/builtin/tree_removal.h"
 #include "support.h"
 
 using namespace testing_support;
@@ -42,12 +42,12 @@ TEST(BuiltinUnzip, GivesEachMemberInfoZipsPermissions) {
       "  z.writestr(i, 'data')\n";
   ASSERT_EQ(runProcess({"/usr/bin/python3", "-c", craft, work.file("hosts.zip"), work.file("marked.zip")}).exitCode, 0);
   // A name without "/" is a file whatever its MS-DOS bits say, with its data.
-  EXPECT_EQ(runShellCommand("unzip -qq -o " + work.file("marked.zip") + " -d " + work.file("marked")), 0);
+  EXPECT_EQ(runShellCommand("unzip -qq -o " + work.file("marked.zip") + " -d " + work.file("marked")).rawStatus, 0);
   EXPECT_EQ(readFile(work.file("marked/marked-as-directory")), "data");
   for (mode_t mask : {022, 077}) {
     mode_t saved = umask(mask);
     runProcess({"/usr/bin/unzip", "-qq", "-o", work.file("hosts.zip"), "-d", work.file("info-zip")});
-    int status = runShellCommand("unzip -qq -o " + work.file("hosts.zip") + " -d " + work.file("ours"));
+    int status = runShellCommand("unzip -qq -o " + work.file("hosts.zip") + " -d " + work.file("ours")).rawStatus;
     umask(saved);
     EXPECT_EQ(status, 0);
     int compared = 0;

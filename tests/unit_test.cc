@@ -4,9 +4,9 @@
 
 #include "agent/agent_launch.h"
 #include "agent/trusted_path.h"
-#include "launcher/shell_command.h"
+#include "launcher/core/shell_command.h"
 #include "payload/scratch_directory.h"
-#include "payload/unzip_command.h"
+#include "launcher/core/tool_commands.h"
 #include "support.h"
 
 using namespace testing_support;
@@ -15,11 +15,10 @@ namespace fs = std::filesystem;
 TEST(CommandLines, AreExactlyTheseBytes) {
   const char* arguments[] = {"installer", "", "a b", "$(id)", "it's", "x"};
   std::pair<std::string, std::string> cases[] = {
-      {unzipCommandLine("unzip", "-qq", "/tmp/a/setup.run", "/tmp/qzAb12Cd"), "unzip -qq /tmp/a/setup.run -d /tmp/qzAb12Cd"},
-      {unzipCommandLine("unzip", "-qq", "/a b/s[1]*?.run", "-x/my dir"), "unzip -qq '/a b/s[1]*?.run' -d \"./-x/my dir\""},
-      {unzipCommandLine("unzip", "-qq -o", "/d[1]/InstallAgent_?.zip", "/t"), "unzip -qq -o '/d[1]/InstallAgent_?.zip' -d /t"},
-      {unzipCommandLine("unzip", "-qq -o", "/c/InstallAgent.zip", "/h/it's"), "unzip -qq -o /c/InstallAgent.zip -d '/h/it'\\''s'"},
-      {unzipCommandLine("my unzip", "-qq -o", "-a.zip", "/t"), "\"my unzip\" -qq -o ./-a.zip -d /t"},
+      {unzipCommandLine("-qq", "/tmp/a/setup.run", "/tmp/qzAb12Cd"), "unzip -qq /tmp/a/setup.run -d /tmp/qzAb12Cd"},
+      {unzipCommandLine("-qq", "/a b/s[1]*?.run", "-x/my dir"), "unzip -qq '/a b/s[1]*?.run' -d \"./-x/my dir\""},
+      {unzipCommandLine("-qq -o", "/d[1]/InstallAgent_?.zip", "/t"), "unzip -qq -o '/d[1]/InstallAgent_?.zip' -d /t"},
+      {unzipCommandLine("-qq -o", "/c/InstallAgent.zip", "/h/it's"), "unzip -qq -o /c/InstallAgent.zip -d '/h/it'\\''s'"},
       {agentCommandLine("sh /c/install", "/tmp/qzAbC123", 1, arguments), "sh /c/install -installbundle /tmp/qzAbC123/bundle.zip"},
       {agentCommandLine("sh \"/h/a b/install\"", "/opt/my app", 6, arguments),
        "sh \"/h/a b/install\" -installbundle \"/opt/my app/bundle.zip\" '' \"a b\" '$(id)' 'it'\\''s' x "},
@@ -56,9 +55,9 @@ TEST(RunShellCommand, RefusesALineTooLongForOneExecString) {
   // touch makes "ran", then fails on a name too long for any file system.
   std::string command = "touch " + directory.file("ran") + " " + directory.file("");
   std::string longest = command + std::string(131071 - command.size(), 'x');
-  EXPECT_EQ(runShellCommand(longest + "x"), -1);
+  EXPECT_EQ(runShellCommand(longest + "x").rawStatus, -1);
   EXPECT_FALSE(pathExists(directory.file("ran")));
-  EXPECT_NE(runShellCommand(longest), -1);
+  EXPECT_NE(runShellCommand(longest).rawStatus, -1);
   EXPECT_TRUE(pathExists(directory.file("ran")));
 }
 

@@ -1,0 +1,41 @@
+// Compiled-in names that decide which install agent is fetched, from where,
+// and where it is kept. The composites are string literals joined by the
+// compiler, so they exist before any code runs and never change.
+#pragma once
+
+#include <string_view>
+
+#ifndef QZ_AGENT_SERVER
+#error "QZ_AGENT_SERVER comes from the build's configuration"
+#endif
+
+#define QZ_RELEASE_TAG "T19q7c"
+#define QZ_TAG_SEPARATOR "_"
+#define QZ_PLATFORM_TAG "hostk64"
+#define QZ_PATH_SEPARATOR "/"
+
+inline constexpr std::string_view pathSeparator = QZ_PATH_SEPARATOR;
+inline constexpr std::string_view releaseTag = QZ_RELEASE_TAG;
+inline constexpr std::string_view tagSeparator = QZ_TAG_SEPARATOR;
+inline constexpr std::string_view platformTag = QZ_PLATFORM_TAG;
+inline constexpr std::string_view agentArchiveName = "InstallAgent.zip";
+// The bundle as the payload yields it and the agent is handed it.
+inline constexpr std::string_view bundleFileName = "bundle.zip";
+inline constexpr std::string_view agentDirectoryName = "installagent";
+inline constexpr std::string_view validatorFileName = ".validatestring";
+// The signed manifest of the cached agent, kept by launchers with a built-in key.
+inline constexpr std::string_view manifestFileName = ".agentmanifest";
+
+// Where the agent server publishes the agent archive of this release and platform.
+inline constexpr std::string_view defaultAgentUrl =
+    QZ_AGENT_SERVER "/pi_install_agent_pi_" QZ_RELEASE_TAG QZ_TAG_SEPARATOR QZ_PLATFORM_TAG;
+
+// The per-user agent cache, relative to the home directory; ends in a separator.
+inline constexpr std::string_view agentCacheRelativePath =
+    ".orvane" QZ_PATH_SEPARATOR "installagent" QZ_PATH_SEPARATOR QZ_RELEASE_TAG QZ_PATH_SEPARATOR
+        QZ_PLATFORM_TAG QZ_PATH_SEPARATOR;
+
+// Environment variables the launcher reads.
+inline constexpr const char* homeVariable = "HOME";
+inline constexpr const char* agentUrlVariable = "QZ_INTERNAL_INSTALL_AGENT_URL";
+inline constexpr const char* testModeVariable = "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__";
