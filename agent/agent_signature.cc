@@ -9,29 +9,18 @@
 #include <memory>
 
 #include "agent/agent_public_key.h"
+#include "agent/openssl_handles.h"
 #include "agent/sha256_digest.h"
 
 namespace {
 
-struct BioFreer {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct KeyFreer {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct DigestContextFreer {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-struct BufferFreer {
-  void operator()(unsigned char* buffer) const { OPENSSL_free(buffer); }
-};
-using UniqueKey = std::unique_ptr<EVP_PKEY, KeyFreer>;
+using openssl::UniqueKey;
 
 // The public key in `pem`; null when there is none.
 UniqueKey readPublicKey(std::string_view pem) {
   // The launcher's behaviour must not depend on the host's openssl.cnf.
   OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-  std::unique_ptr<BIO, BioFreer> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  openssl::UniqueBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) return nullptr;
   return UniqueKey(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
 }
@@ -44,7 +33,7 @@ std::string publicKeyId(std::string_view publicKeyPem) {
   if (!key) return "";
   unsigned char* der = nullptr;
   int length = i2d_PUBKEY(key.get(), &der);
-  std::unique_ptr<unsigned char, BufferFreer> owned(der);
+  openssl::UniqueBuffer owned(der);
   if (length <= 0) return "";
   Sha256Digest digest;
   digest.add(der, static_cast<size_t>(length));
@@ -62,7 +51,7 @@ bool ed25519SignatureVerifies(std::string_view publicKeyPem, std::string_view me
   if (signature.size() != agentSignatureLength) return false;
   UniqueKey key = readPublicKey(publicKeyPem);
   if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519) return false;
-  std::unique_ptr<EVP_MD_CTX, DigestContextFreer> context(EVP_MD_CTX_new());
+  openssl::UniqueDigestContext context(EVP_MD_CTX_new());
   // Ed25519 signs the message itself, not a digest of it: no digest is named.
   return context &&
          EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&

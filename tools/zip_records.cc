@@ -4,25 +4,19 @@
 
 #include <concepts>
 
+#include "launcher/builtin/zip_format.h"
+
 namespace packer {
 namespace {
 
-constexpr uint32_t localHeaderSignature = 0x04034b50;
-constexpr uint32_t centralEntrySignature = 0x02014b50;
-constexpr uint32_t endRecordSignature = 0x06054b50;
-constexpr uint32_t zip64EndRecordSignature = 0x06064b50;
-constexpr uint32_t zip64LocatorSignature = 0x07064b50;
+using namespace zipformat;
+
 constexpr uint16_t versionNeeded = 10;                  // 1.0: stored data
 constexpr uint16_t zip64VersionNeeded = 45;             // 4.5: ZIP64 fields
 constexpr uint16_t versionMadeBy = (3 << 8) | 30;       // Unix, 3.0
 constexpr uint16_t zip64VersionMadeBy = (3 << 8) | 45;  // Unix, 4.5
-constexpr uint16_t entriesLimit = 0xFFFF;
-constexpr uint64_t endRecordSize = 22;
-constexpr uint64_t zip64EndRecordRest = 44;  // its bytes after its own size field
+constexpr uint64_t zip64EndRecordRest = end64::size - end64::sizeFieldEnd;  // its bytes after its own size field
 constexpr uint32_t regularFile0644 = 0100644u << 16;
-constexpr uint16_t zip64ExtraId = 0x0001;
-constexpr uint16_t extendedTimestampId = 0x5455;
-constexpr uint16_t unixOwnerId = 0x7875;
 constexpr uint8_t modifiedAndAccessed = 0x03;  // the flags: both times in the local copy
 constexpr uint16_t zero16 = 0;
 constexpr uint32_t zero32 = 0;
@@ -45,9 +39,9 @@ Field plainField(uint64_t value, Field marker, bool forceZip64) {
   return forceZip64 || value >= marker ? marker : static_cast<Field>(value);
 }
 
-bool sizesNeedZip64(const ZipMember& m) { return m.forceZip64 || m.size >= zipFieldLimit; }
+bool sizesNeedZip64(const ZipMember& m) { return m.forceZip64 || m.size >= fieldLimit; }
 bool offsetNeedsZip64(const ZipMember& m) {
-  return m.forceZip64 || m.localHeaderOffset >= zipFieldLimit;
+  return m.forceZip64 || m.localHeaderOffset >= fieldLimit;
 }
 
 // The ZIP64 extra field with the sizes that need it and, in the central
@@ -67,7 +61,7 @@ std::string unixExtras(const ZipMember& member, bool local) {
   return bytes(extendedTimestampId, static_cast<uint16_t>(local ? 9 : 5), modifiedAndAccessed,
                static_cast<uint32_t>(member.modified)) +
          (local ? bytes(static_cast<uint32_t>(member.accessed)) : "") +
-         bytes(unixOwnerId, uint16_t{11}, uint8_t{1}, uint8_t{4}, member.uid, uint8_t{4},
+         bytes(infoZipUnix3Id, uint16_t{11}, uint8_t{1}, uint8_t{4}, member.uid, uint8_t{4},
                member.gid);
 }
 
@@ -89,7 +83,7 @@ std::string dosTime(int64_t seconds) {
 // no flags, stored.
 std::string commonFields(const ZipMember& member, size_t extraSize) {
   bool zip64 = sizesNeedZip64(member) || offsetNeedsZip64(member);
-  uint32_t size = plainField(member.size, zipFieldLimit, sizesNeedZip64(member));
+  uint32_t size = plainField(member.size, fieldLimit, sizesNeedZip64(member));
   return bytes(zip64 ? zip64VersionNeeded : versionNeeded, zero16, zero16) +
          dosTime(member.modified) +
          bytes(member.crc, size, size, static_cast<uint16_t>(member.name.size()),
@@ -105,18 +99,18 @@ std::string localHeader(const ZipMember& member) {
 
 std::string centralEntry(const ZipMember& member) {
   std::string extra = zip64Extra(member, true) + unixExtras(member, false);
-  uint32_t offset = plainField(member.localHeaderOffset, zipFieldLimit, offsetNeedsZip64(member));
+  uint32_t offset = plainField(member.localHeaderOffset, fieldLimit, offsetNeedsZip64(member));
   // No comment, disk 0, no internal attributes.
   return bytes(centralEntrySignature, versionMadeBy) + commonFields(member, extra.size()) +
          bytes(zero16, zero16, zero16, regularFile0644, offset) + member.name + extra;
 }
 
 std::string directoryEnd(uint64_t entries, uint64_t size, uint64_t offset, bool forceZip64) {
-  uint16_t plainEntries = plainField(entries, entriesLimit, forceZip64);
-  uint32_t plainSize = plainField(size, zipFieldLimit, forceZip64);
-  uint32_t plainOffset = plainField(offset, zipFieldLimit, forceZip64);
+  uint16_t plainEntries = plainField(entries, countLimit, forceZip64);
+  uint32_t plainSize = plainField(size, fieldLimit, forceZip64);
+  uint32_t plainOffset = plainField(offset, fieldLimit, forceZip64);
   std::string out;
-  if (plainEntries == entriesLimit || plainSize == zipFieldLimit || plainOffset == zipFieldLimit)
+  if (plainEntries == countLimit || plainSize == fieldLimit || plainOffset == fieldLimit)
     out = bytes(zip64EndRecordSignature, zip64EndRecordRest, zip64VersionMadeBy, zip64VersionNeeded,
                 zero32, zero32, entries, entries, size, offset) +
           bytes(zip64LocatorSignature, zero32, offset + size, uint32_t{1});
@@ -128,9 +122,9 @@ std::string crcField(uint32_t crc) { return bytes(crc); }
 
 bool looksLikeZipArchive(std::string_view head, std::string_view tail) {
   std::string local = bytes(localHeaderSignature), end = bytes(endRecordSignature);
-  bool emptyArchive = tail.size() == endRecordSize && head.starts_with(end);
-  if (tail.size() < endRecordSize || !(head.starts_with(local) || emptyArchive)) return false;
-  return tail.rfind(end, tail.size() - endRecordSize) != std::string_view::npos;
+  bool emptyArchive = tail.size() == end::size && head.starts_with(end);
+  if (tail.size() < end::size || !(head.starts_with(local) || emptyArchive)) return false;
+  return tail.rfind(end, tail.size() - end::size) != std::string_view::npos;
 }
 
 }  // namespace packer

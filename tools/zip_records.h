@@ -1,5 +1,5 @@
-// The one home of the ZIP records make-installer writes and recognises:
-// signatures, sizes and encoders. Members are stored, with the Unix extra
+// The ZIP records make-installer writes and recognises, encoded with the
+// layout the unpacker reads. Members are stored, with the Unix extra
 // fields Info-ZIP zip 3.0 writes; values that do not fit 32 bits go into
 // ZIP64 records, and everything that fits is laid out as in a plain archive.
 #pragma once
@@ -9,13 +9,6 @@
 #include <string_view>
 
 namespace packer {
-
-// A plain size or offset field holds this from here on: "see ZIP64".
-constexpr uint32_t zipFieldLimit = 0xFFFFFFFFu;
-// How many last bytes of a file hold its end record: 22, and a comment.
-constexpr uint64_t endRecordSearch = 22 + 0xFFFF;
-// Where a local header holds the CRC-32, filled in once the data has streamed.
-constexpr uint64_t localHeaderCrcOffset = 14;
 
 // One stored member, with the times and owner of its source file.
 struct ZipMember {
@@ -43,7 +36,7 @@ std::string directoryEnd(uint64_t entries, uint64_t size, uint64_t offset, bool 
 std::string crcField(uint32_t crc);
 
 // Whether a file that begins with `head` and ends with `tail` (its last
-// endRecordSearch bytes, or all of it) is a ZIP archive: a local header or,
+// zipformat::end::search bytes, or all of it) is a ZIP archive: a local header or,
 // for an empty archive, the end record first, and an end record at the end
 // followed by no more than a comment.
 bool looksLikeZipArchive(std::string_view head, std::string_view tail);
