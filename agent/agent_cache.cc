@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-
 #include "agent/agent_cache_layout.h"
 #include "agent/agent_download.h"
 #include "agent/agent_replacement.h"
@@ -11,10 +10,10 @@
 #include "agent/file_system_utilities.h"
 #include "agent/local_agent_archive.h"
 #include "launcher/core/build_constants.h"
+#include "launcher/core/paths.h"
 #include "launcher/core/shell_command.h"
 #include "launcher/core/status_line.h"
 #include "launcher/core/tool_commands.h"
-#include "launcher/core/paths.h"
 
 namespace {
 

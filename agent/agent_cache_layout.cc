@@ -60,8 +60,7 @@ std::string temporaryFilePattern(const std::string& path) {
 }
 
 bool isLeftover(std::string_view name) {
-  return madeFrom(name, privatePrefix) ||
-         madeFrom(name, std::string(validatorFileName) + ".") ||
+  return madeFrom(name, privatePrefix) || madeFrom(name, std::string(validatorFileName) + ".") ||
          madeFrom(name, std::string(manifestFileName) + ".");
 }
 

@@ -106,7 +106,8 @@ Transfer perform(CURL* handle, const BodySink* sink) {
 
 Failure setupFailed(CURLcode code) {
   return Failure("Error: Failed to initialize the installer - " +
-                 std::string(curl_easy_strerror(code)) + "\n\n. " + std::string(connectivityAdvice));
+                 std::string(curl_easy_strerror(code)) + "\n\n. " +
+                 std::string(connectivityAdvice));
 }
 
 Failure downloadFailed(std::string_view reason) {
@@ -173,11 +174,10 @@ Failure askForValidator(CURL* handle, const std::string& url, std::string* valid
   // A proxy's answer to CONNECT is not the server's: its headers never reach
   // the capture.
   if (code == CURLE_OK)
-    code =
-        setOptions(handle, Setting{CURLOPT_MAXREDIRS, redirectLimit}, Setting{CURLOPT_NOBODY, 1L},
-                   Setting{CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L},
-                   Setting{CURLOPT_HEADERFUNCTION, &captureValidatorHeader},
-                   Setting{CURLOPT_HEADERDATA, static_cast<void*>(validator)});
+    code = setOptions(handle, Setting{CURLOPT_MAXREDIRS, redirectLimit},
+                      Setting{CURLOPT_NOBODY, 1L}, Setting{CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L},
+                      Setting{CURLOPT_HEADERFUNCTION, &captureValidatorHeader},
+                      Setting{CURLOPT_HEADERDATA, static_cast<void*>(validator)});
   if (code != CURLE_OK)
     return Failure("Internal Error: Failed to initialize the download process - " +
                    std::string(curl_easy_strerror(code)));
@@ -208,7 +208,8 @@ Failure prepareGet(CURL* handle, const std::string& url, BodySink* sink) {
 // none that verifies.
 uint64_t keptManifestVersion(const std::string& cacheDirectory, const std::string& agentName) {
   AgentManifest kept;
-  std::string text = readCacheFile(cacheFilePath(cacheDirectory, manifestFileName), agentManifestLimit);
+  std::string text =
+      readCacheFile(cacheFilePath(cacheDirectory, manifestFileName), agentManifestLimit);
   return readAgentManifest(text, agentPublicKeyPem, agentName, &kept) ? kept.version : 0;
 }
 
@@ -249,7 +250,6 @@ Failure fetchArchive(CURL* handle, const std::string& url, FILE* file,
   return downloadFailed(notVerified);
 }
 
-
 // Asks `url` with HEAD and compares the ETag line of the final answer with
 // the validator file of `cacheDirectory`; see downloadInstallAgent().
 Failure downloadFrom(const std::string& url, const std::string& cacheDirectory,
@@ -266,7 +266,8 @@ Failure downloadFrom(const std::string& url, const std::string& cacheDirectory,
   AgentManifest manifest;
   bool signedAgent = agentSignatureRequired();
   if (signedAgent) {
-    if (Failure failure = fetchManifest(handle.get(), url, cacheDirectory, &manifestText, &manifest))
+    if (Failure failure =
+            fetchManifest(handle.get(), url, cacheDirectory, &manifestText, &manifest))
       return failure;
   }
   // Without a key the stale agent goes before its replacement is asked for: a

@@ -6,9 +6,9 @@
 #include <cstdlib>
 
 #include "launcher/core/build_constants.h"
-#include "launcher/core/shell_command.h"
 #include "launcher/core/interruption_cleanup.h"
 #include "launcher/core/paths.h"
+#include "launcher/core/shell_command.h"
 
 extern char** environ;
 

@@ -15,9 +15,9 @@
 
 #include "agent/agent_cache_layout.h"
 #include "agent/file_system_utilities.h"
+#include "launcher/builtin/tree_removal.h"
 #include "launcher/core/build_constants.h"
 #include "launcher/core/paths.h"
-#include "launcher/builtin/tree_removal.h"
 #include "launcher/core/tool_commands.h"
 
 namespace {
@@ -90,8 +90,7 @@ void removeUnfinishedAgents(const std::string& cacheDirectory) {
 }
 
 AgentReplacement::AgentReplacement(const std::string& cacheDirectory)
-    : cacheDirectory_(cacheDirectory),
-      agentDirectory_(agentDirectoryPath(cacheDirectory)) {}
+    : cacheDirectory_(cacheDirectory), agentDirectory_(agentDirectoryPath(cacheDirectory)) {}
 
 bool AgentReplacement::replaceable() {
   if (!replaceable_) {

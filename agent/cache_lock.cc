@@ -1,12 +1,12 @@
 #include "agent/cache_lock.h"
 
-#include "agent/agent_cache_layout.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "agent/agent_cache_layout.h"
 
 CacheLock::CacheLock(const std::string& cacheDirectory) {
   fd_ = open(cacheFilePath(cacheDirectory, cacheLockFileName).c_str(),

@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include "agent/agent_signature.h"
 #include "agent/agent_cache_layout.h"
+#include "agent/agent_signature.h"
 #include "agent/trusted_path.h"
 #include "launcher/core/build_constants.h"
 

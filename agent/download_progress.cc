@@ -25,8 +25,10 @@ std::string byteCount(curl_off_t bytes) {
 
 std::string downloadProgressText(curl_off_t done, curl_off_t total, curl_off_t bytesPerSecond) {
   std::string text = "Downloading the install agent: ";
-  if (total > 0) text += std::to_string(done * 100 / total) + "% of " + byteCount(total);
-  else text += byteCount(done);
+  if (total > 0)
+    text += std::to_string(done * 100 / total) + "% of " + byteCount(total);
+  else
+    text += byteCount(done);
   return text + ", " + byteCount(bytesPerSecond) + "/s";
 }
 

@@ -1,11 +1,12 @@
 #include "agent/trusted_path.h"
-#include "launcher/core/paths.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <vector>
+
+#include "launcher/core/paths.h"
 
 namespace {
 

@@ -19,7 +19,8 @@ Failure payloadFailed(const std::string& complaint) {
 }  // namespace
 
 Failure extractPayload(const std::string& extractionDirectory) {
-  ToolOutcome outcome = runShellCommand(unzipCommandLine("-qq", executablePath(), extractionDirectory));
+  ToolOutcome outcome =
+      runShellCommand(unzipCommandLine("-qq", executablePath(), extractionDirectory));
   int exitCode = shellExitCode(outcome.rawStatus);
   if (exitCode < 0 || exitCode > 1) return payloadFailed(outcome.complaint);
 

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "launcher/builtin/tree_removal.h"
 #include "launcher/core/paths.h"
 #include "launcher/core/shell_command.h"
-#include "launcher/builtin/tree_removal.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ ScratchDirectory::~ScratchDirectory() {
   try {
     runShellCommand(scratchRemovalCommandLine(path_));
   } catch (...) {
-    removeTree(path_.c_str());  // no memory for the command line: the same removal, without allocating
+    removeTree(
+        path_.c_str());  // no memory for the command line: the same removal, without allocating
   }
 }
 

@@ -7,10 +7,11 @@ set -euo pipefail
 # Debian's source packages (dpkg-dev unpacks them), OpenSSL, c-ares and
 # zlib; the tests run it in a BusyBox chroot under strace, with certificates
 # made by openssl, compare its unpacking with Info-ZIP's unzip on archives
-# that zip, bsdtar and Python's zipfile make.
+# that zip, bsdtar and Python's zipfile make, and keep the code's format
+# with clang-format.
 packages=(g++ cmake make pkgconf zlib1g-dev libcurl4-openssl-dev libgtest-dev libgmock-dev
   unzip zip nginx-light dpkg-dev libssl-dev libc-ares-dev busybox-static
-  strace openssl python3 util-linux binutils libarchive-tools "$@")
+  strace openssl python3 util-linux binutils libarchive-tools clang-format "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -10,6 +10,10 @@ cd "$(dirname "$0")/.."
 umask 022
 jobs=$(nproc)
 
+# The code keeps one format; a file that drifts from it fails here first.
+find launcher payload agent tools tests \( -name '*.cc' -o -name '*.h' \) -print0 |
+  xargs -0 clang-format --dry-run --Werror
+
 release=(-DCMAKE_BUILD_TYPE=Release)
 cmake -S . -B build "${release[@]}"
 cmake --build build -j "$jobs"

@@ -23,7 +23,9 @@ __attribute__((constructor)) static void refuseGetrandomThenRun(int argc, char**
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   sock_fprog program = {sizeof filter / sizeof filter[0], filter};
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) _exit(126);
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0)
+    _exit(126);
   execv(argv[3], argv + 3);
   _exit(127);
 }
@@ -33,7 +35,8 @@ namespace {
 const std::string hostile = "it's \"a\" $(touch pwned) `touch pwned`\n caf\xc3\xa9";
 const std::string validator = ".validatestring=ETag: \"v1\"\r";
 const std::vector<std::string> cold = {"installagent.lock", "installagent/"};
-const std::vector<std::string> planted = {validator, "installagent/install=printf cached > \"$AGENT_RECORD\""};
+const std::vector<std::string> planted = {validator,
+                                          "installagent/install=printf cached > \"$AGENT_RECORD\""};
 const std::string cacheDirectory = "%WORK%/home/" + cacheRelative;
 
 // The installer carries the agent: no request, no cache.
@@ -52,8 +55,12 @@ Scenario failing(Scenario s, std::string standardError, std::vector<std::string>
 Scenario refused(std::string name, std::string offender, std::function<void(const Paths&)> change,
                  std::vector<std::string> cache = {validator, "installagent/install"}) {
   Scenario s{.name = name, .cacheBefore = planted, .prepare = change, .requests = {}};
-  return failing(s, "Internal Error: The install agent cache is not safe to use - " + offender + " belongs to another user or can be "
-                 "written by others.\nFailed to initialize the install agent.\nInstallation failed.\n", cache);
+  return failing(
+      s,
+      "Internal Error: The install agent cache is not safe to use - " + offender +
+          " belongs to another user or can be "
+          "written by others.\nFailed to initialize the install agent.\nInstallation failed.\n",
+      cache);
 }
 
 // An agent archive that tests/zip_maker.py makes from `arguments` ("forge
@@ -61,31 +68,39 @@ Scenario refused(std::string name, std::string offender, std::function<void(cons
 // naming what is wrong, before anything is unpacked, so nothing is written
 // outside the agent directory.
 Scenario refusedArchive(std::string name, std::string arguments, std::string line) {
-  std::string made = arguments.rfind("craft", 0) == 0 ? "craft \"$OUT\" install 100755 @install" + arguments.substr(5)
-                                                      : arguments + " \"$OUT\"";
+  std::string made = arguments.rfind("craft", 0) == 0
+                         ? "craft \"$OUT\" install 100755 @install" + arguments.substr(5)
+                         : arguments + " \"$OUT\"";
   Scenario s{.name = name, .agentArchive = "/usr/bin/python3 %MAKER% " + made};
-  return failing(s, "%SCRATCH%/InstallAgent.zip: " + line + "\n" + cannotUnzipAgent, {"installagent.lock"});
+  return failing(s, "%SCRATCH%/InstallAgent.zip: " + line + "\n" + cannotUnzipAgent,
+                 {"installagent.lock"});
 }
 
 // An offline installer that tests/zip_maker.py forges (see edit_installer()):
 // the payload step fails with `line`, and nothing is asked of the server.
 Scenario forgedInstaller(std::string name, std::string kind, std::string line) {
   Scenario s = offline({.name = name, .prepare = [kind](const Paths& p) {
-    runProcess({"/usr/bin/python3", zipMaker, "edit", kind, p.installer});
-  }});
-  return failing(s, "%WORK%/dir/setup.run: " + line + "\nInternal error: Failed to initialize application installer (201)\n"
-                 "Installation failed.\n", {});
+                          runProcess({"/usr/bin/python3", zipMaker, "edit", kind, p.installer});
+                        }});
+  return failing(s,
+                 "%WORK%/dir/setup.run: " + line +
+                     "\nInternal error: Failed to initialize application installer (201)\n"
+                     "Installation failed.\n",
+                 {});
 }
 
 // Packs the installer again with `options` and a bundle of `size` bytes,
 // deflated or `stored`.
-std::function<void(const Paths&)> repack(std::vector<std::string> options, size_t size = 5u << 19, bool stored = false) {
+std::function<void(const Paths&)> repack(std::vector<std::string> options, size_t size = 5u << 19,
+                                         bool stored = false) {
   return [=](const Paths& p) {
     std::string data;
     for (uint64_t i = 0; data.size() < size; ++i) data += std::to_string(i * 7919) + "\n";
     writeFile(p.work + "/data", data);
-    runProcess({"/usr/bin/zip", "-q", "-j", stored ? "-0" : "-6", p.work + "/big.zip", p.work + "/data"});
-    std::vector<std::string> argv = {packer, "--agent", p.work + "/agent.zip", launcher, p.work + "/big.zip", p.installer};
+    runProcess(
+        {"/usr/bin/zip", "-q", "-j", stored ? "-0" : "-6", p.work + "/big.zip", p.work + "/data"});
+    std::vector<std::string> argv = {packer,   "--agent",           p.work + "/agent.zip",
+                                     launcher, p.work + "/big.zip", p.installer};
     argv.insert(argv.begin() + 1, options.begin(), options.end());
     runProcess(argv);
     fs::remove(p.work + "/big.zip"), fs::remove(p.work + "/data");
@@ -96,202 +111,388 @@ std::function<void(const Paths&)> repack(std::vector<std::string> options, size_
 void makeOther(const Paths& p) {
   makeZip(p.work + "/other-bundle.zip", {{"other/readme.txt", "another product"}});
   makeZip(p.work + "/other-agent.zip", {{"install", sampleAgent}});
-  runProcess({packer, "--agent", p.work + "/other-agent.zip", launcher, p.work + "/other-bundle.zip", p.work + "/dir/other.run"});
+  runProcess({packer, "--agent", p.work + "/other-agent.zip", launcher,
+              p.work + "/other-bundle.zip", p.work + "/dir/other.run"});
 }
 
 // https from a launcher run where getrandom fails with `error`, in an IPC
 // namespace of its own, so that no System V segment 0x72 left by another
 // OpenSSL process vouches for /dev/urandom.
 Scenario withoutGetrandom(std::string name, std::string error) {
-  return {.name = name, .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"},
-          .wrapper = {"/usr/bin/unshare", "--ipc", fs::read_symlink("/proc/self/exe"), "--refuse-getrandom", error},
-          .needsRoot = true, .staticOnly = true};
+  return {.name = name,
+          .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"},
+          .wrapper = {"/usr/bin/unshare", "--ipc", fs::read_symlink("/proc/self/exe"),
+                      "--refuse-getrandom", error},
+          .needsRoot = true,
+          .staticOnly = true};
 }
 
 std::vector<Scenario> rows() {
   const std::string agentUrl = "http://download.orvane.example/pi_install_agent_pi_T19q7c_hostk64";
-  const std::string sleepingAgent = "[ -e \"$MARK\" ] && { echo again > \"$AGENT_RECORD\"; exit 0; }\ntouch \"$MARK\"\nexec sleep 60\n";
-  const std::string badCertificate = failed + "SSL peer certificate or SSH remote key was not OK" + advice;
+  const std::string sleepingAgent =
+      "[ -e \"$MARK\" ] && { echo again > \"$AGENT_RECORD\"; exit 0; }\ntouch \"$MARK\"\nexec "
+      "sleep 60\n";
+  const std::string badCertificate =
+      failed + "SSL peer certificate or SSH remote key was not OK" + advice;
   const std::string unsupported = failed + "Unsupported protocol" + advice;
-  const Answer toHttp{.request = "/to-http", .status = 302, .headers = "Location: %HTTP%/agent\r\n"};
+  const Answer toHttp{
+      .request = "/to-http", .status = 302, .headers = "Location: %HTTP%/agent\r\n"};
   std::vector<Scenario> rows = {
       // The payload and an agent carried inside.
       offline({.name = "bundled agent: every argument reaches it as it was, and the scratch goes",
-       .arguments = {"--dir=/opt/a b;touch pwned", "", "$(touch pwned)", "`touch pwned`", "it's", "new\nline", "*", "a?"},
-       .agentSaw = "<-installbundle><%SCRATCH%/bundle.zip><--dir=/opt/a b;touch pwned><><$(touch pwned)><`touch pwned`><it's><new\nline><*><a?>"}),
-      offline({.name = "test mode: beside the executable, which stays", .installer = "my dir/setup.run",
-       .environment = {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__="}, .agentSaw = "<-installbundle><%WORK%/my dir/bundle.zip>"}),
-      offline({.name = "an agent carried as InstallAgent_x.zip, plainly concatenated; UNZIPOPT is the agent's", .prepare = [](const Paths& p) {
-         makeZip(p.work + "/outer.zip", {{"bundle.zip", readFile(p.work + "/bundle.zip")}, {"InstallAgent_x.zip", readFile(p.work + "/agent.zip")}});
-         writeFile(p.installer, readFile(launcher) + readFile(p.work + "/outer.zip"), 0755);
-       }, .environment = {"UNZIPOPT=-p"}, .agentSaw = "<-installbundle><%SCRATCH%/bundle.zip><UNZIPOPT=-p>"}),
-      offline({.name = "ZIP64 records for every member and the end", .prepare = repack({"--zip64"})}),
+               .arguments = {"--dir=/opt/a b;touch pwned", "", "$(touch pwned)", "`touch pwned`",
+                             "it's", "new\nline", "*", "a?"},
+               .agentSaw = "<-installbundle><%SCRATCH%/bundle.zip><--dir=/opt/a b;touch "
+                           "pwned><><$(touch pwned)><`touch pwned`><it's><new\nline><*><a?>"}),
+      offline({.name = "test mode: beside the executable, which stays",
+               .installer = "my dir/setup.run",
+               .environment = {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__="},
+               .agentSaw = "<-installbundle><%WORK%/my dir/bundle.zip>"}),
+      offline({.name = "an agent carried as InstallAgent_x.zip, plainly concatenated; UNZIPOPT is "
+                       "the agent's",
+               .prepare =
+                   [](const Paths& p) {
+                     makeZip(p.work + "/outer.zip",
+                             {{"bundle.zip", readFile(p.work + "/bundle.zip")},
+                              {"InstallAgent_x.zip", readFile(p.work + "/agent.zip")}});
+                     writeFile(p.installer, readFile(launcher) + readFile(p.work + "/outer.zip"),
+                               0755);
+                   },
+               .environment = {"UNZIPOPT=-p"},
+               .agentSaw = "<-installbundle><%SCRATCH%/bundle.zip><UNZIPOPT=-p>"}),
+      offline(
+          {.name = "ZIP64 records for every member and the end", .prepare = repack({"--zip64"})}),
 
       // What is checked before the agent starts.
-      failing(offline({.name = "the agent's command line too long for one exec string", .arguments = {std::string(32760, '\'')}}), cannotStart, {}),
-      failing(offline({.name = "an agent archive without install at its root", .agentArchive = "mkdir sub && mv install sub && zip -q -r \"$OUT\" sub"}),
+      failing(offline({.name = "the agent's command line too long for one exec string",
+                       .arguments = {std::string(32760, '\'')}}),
               cannotStart, {}),
-      failing(offline({.name = "no sh on PATH", .environment = {"PATH=%WORK%/decoy:%WORK%/dir"}}), cannotStart, {}),
+      failing(offline({.name = "an agent archive without install at its root",
+                       .agentArchive = "mkdir sub && mv install sub && zip -q -r \"$OUT\" sub"}),
+              cannotStart, {}),
+      failing(offline({.name = "no sh on PATH", .environment = {"PATH=%WORK%/decoy:%WORK%/dir"}}),
+              cannotStart, {}),
 
       // The cache and the agent server.
       {.name = "cold cache under umask 0: downloads, unpacks privately", .shellFirst = "umask 0"},
-      {.name = "warm cache: only asks", .cacheBefore = planted, .requests = {"HEAD /agent"}, .agentSaw = "cached"},
-      {.name = "what a killed run left unfinished goes, and nothing else", .cacheBefore = {planted[0], planted[1], ".installagent-Ab12Cd/install=",
-       ".validatestring.Ab12Cd=x", ".installagent-keep/x="}, .requests = {"HEAD /agent"}, .agentSaw = "cached",
+      {.name = "warm cache: only asks",
+       .cacheBefore = planted,
+       .requests = {"HEAD /agent"},
+       .agentSaw = "cached"},
+      {.name = "what a killed run left unfinished goes, and nothing else",
+       .cacheBefore = {planted[0], planted[1], ".installagent-Ab12Cd/install=",
+                       ".validatestring.Ab12Cd=x", ".installagent-keep/x="},
+       .requests = {"HEAD /agent"},
+       .agentSaw = "cached",
        .cache = {".installagent-keep/x", validator, "installagent.lock", "installagent/install"}},
       {.name = "a shorter ETag after a longer one: exactly the new line, then HEAD only",
-       .cacheBefore = {".validatestring=ETag: \"" + std::string(100, 'a') + "\"\r", "installagent/install="}, .nextRequests = {"HEAD /agent"}},
+       .cacheBefore = {".validatestring=ETag: \"" + std::string(100, 'a') + "\"\r",
+                       "installagent/install="},
+       .nextRequests = {"HEAD /agent"}},
       {.name = "an ETag only in a 103 answer before the final one is no validator",
-       .answers = {{.headers = "", .interim = "HTTP/1.1 103 Early Hints\r\nETag: \"e103\"\r\n\r\n"}},
+       .answers = {{.headers = "",
+                    .interim = "HTTP/1.1 103 Early Hints\r\nETag: \"e103\"\r\n\r\n"}},
        .cache = {"installagent.lock", "installagent/install"}},
-      {.name = "a HOME of one character gets nothing appended", .directory = "run", .environment = {"HOME=h"}},
-      {.name = "an empty validator file against no ETag", .cacheBefore = {".validatestring=", "installagent/install=printf cached > \"$AGENT_RECORD\""},
-       .answers = {{.headers = ""}}, .cache = {"installagent.lock", "installagent/install"}},
-      failing({.name = "HEAD answered 404", .answers = {{.status = 404}}, .requests = {"HEAD /agent"}},
-              "Could not reach the download server." + advice.substr(3)),
-      failing({.name = "HEAD answered 400", .answers = {{.status = 400}}, .requests = {"HEAD /agent"}},
-              "Error: Download process failed. Received an HTTP code: 400." + advice.substr(3)),
-      failing({.name = "GET answered 500: the old agent and its validator gone", .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install="},
-       .answers = {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}}},
-              "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), {"installagent.lock"}),
-      failing({.name = "a corrupt archive: one line names the member, nothing half-unpacked stays", .answers = {{.body = "%CORRUPT%"}}},
-              "%SCRATCH%/InstallAgent.zip: install: bad CRC 0xa08266c7 (should be 0x32481685)\n" + cannotUnzipAgent, {"installagent.lock"}),
-      {.name = "a changed ETag, HOME -x/ and a name that needs quoting: no path read as an option, the stale agent removed",
-       .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=", "installagent/stale="}, .environment = {"HOME=-x/" + hostile}},
-      {.name = "the default agent URL, through http_proxy", .answers = {{.request = agentUrl}},
-       .environment = {"-QZ_INTERNAL_INSTALL_AGENT_URL", "http_proxy=%HTTP%"}, .requests = {"HEAD " + agentUrl, "GET " + agentUrl}},
-      {.name = "https with the server's CA", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"}},
-      {.name = "https with only openSUSE's CA bundle on the host", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent"},
-       .shellFirst = "mount -t tmpfs tmpfs /etc/ssl && cp %CA% /etc/ssl/ca-bundle.pem && ! test -e /etc/pki/tls/certs/ca-bundle.crt", .needsRoot = true},
+      {.name = "a HOME of one character gets nothing appended",
+       .directory = "run",
+       .environment = {"HOME=h"}},
+      {.name = "an empty validator file against no ETag",
+       .cacheBefore = {".validatestring=",
+                       "installagent/install=printf cached > \"$AGENT_RECORD\""},
+       .answers = {{.headers = ""}},
+       .cache = {"installagent.lock", "installagent/install"}},
+      failing(
+          {.name = "HEAD answered 404", .answers = {{.status = 404}}, .requests = {"HEAD /agent"}},
+          "Could not reach the download server." + advice.substr(3)),
+      failing(
+          {.name = "HEAD answered 400", .answers = {{.status = 400}}, .requests = {"HEAD /agent"}},
+          "Error: Download process failed. Received an HTTP code: 400." + advice.substr(3)),
+      failing({.name = "GET answered 500: the old agent and its validator gone",
+               .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install="},
+               .answers = {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}}},
+              "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3),
+              {"installagent.lock"}),
+      failing({.name = "a corrupt archive: one line names the member, nothing half-unpacked stays",
+               .answers = {{.body = "%CORRUPT%"}}},
+              "%SCRATCH%/InstallAgent.zip: install: bad CRC 0xa08266c7 (should be 0x32481685)\n" +
+                  cannotUnzipAgent,
+              {"installagent.lock"}),
+      {.name = "a changed ETag, HOME -x/ and a name that needs quoting: no path read as an option, "
+               "the stale agent removed",
+       .cacheBefore = {".validatestring=ETag: \"v0\"\r",
+                       "installagent/install=", "installagent/stale="},
+       .environment = {"HOME=-x/" + hostile}},
+      {.name = "the default agent URL, through http_proxy",
+       .answers = {{.request = agentUrl}},
+       .environment = {"-QZ_INTERNAL_INSTALL_AGENT_URL", "http_proxy=%HTTP%"},
+       .requests = {"HEAD " + agentUrl, "GET " + agentUrl}},
+      {.name = "https with the server's CA",
+       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"}},
+      {.name = "https with only openSUSE's CA bundle on the host",
+       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent"},
+       .shellFirst = "mount -t tmpfs tmpfs /etc/ssl && cp %CA% /etc/ssl/ca-bundle.pem && ! test -e "
+                     "/etc/pki/tls/certs/ca-bundle.crt",
+       .needsRoot = true},
       withoutGetrandom("https where getrandom is not implemented", "38"),
       withoutGetrandom("https where getrandom is not permitted", "1"),
-      failing({.name = "https with another CA", .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%OTHERCA%"},
-       .requests = {}}, badCertificate),
-      failing({.name = "https redirected to http is refused", .answers = {{}, toHttp},
-       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/to-http", "SSL_CERT_FILE=%CA%"}, .requests = {"HEAD /to-http"}}, unsupported),
-      failing({.name = "HTTPS in capitals is held to https through redirects", .answers = {{}, toHttp},
-       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTPS://%TLSHOST%/to-http", "SSL_CERT_FILE=%CA%"}, .requests = {"HEAD /to-http"}}, unsupported),
-      {.name = "HOME set but empty: the cache under /tmp/.orvane", .environment = {"HOME="}, .needsRoot = true},
+      failing({.name = "https with another CA",
+               .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent",
+                               "SSL_CERT_FILE=%OTHERCA%"},
+               .requests = {}},
+              badCertificate),
+      failing(
+          {.name = "https redirected to http is refused",
+           .answers = {{}, toHttp},
+           .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/to-http", "SSL_CERT_FILE=%CA%"},
+           .requests = {"HEAD /to-http"}},
+          unsupported),
+      failing({.name = "HTTPS in capitals is held to https through redirects",
+               .answers = {{}, toHttp},
+               .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTPS://%TLSHOST%/to-http",
+                               "SSL_CERT_FILE=%CA%"},
+               .requests = {"HEAD /to-http"}},
+              unsupported),
+      {.name = "HOME set but empty: the cache under /tmp/.orvane",
+       .environment = {"HOME="},
+       .needsRoot = true},
 
       // Whom the cache trusts.
-      refused("a group-writable HOME", "%WORK%/home", [](const Paths& p) { chmod(p.home.c_str(), 0775); }),
+      refused("a group-writable HOME", "%WORK%/home",
+              [](const Paths& p) { chmod(p.home.c_str(), 0775); }),
       [] {
         Scenario s = refused("a relative HOME from a group-writable working directory", "%WORK%/gw",
                              [](const Paths& p) { chmod((p.work + "/gw").c_str(), 0775); });
         s.directory = "gw", s.environment = {"HOME=home"};
         return s;
       }(),
-      refused("a link in place of the validator", cacheDirectory + ".validatestring", [](const Paths& p) {
-        fs::remove(p.cache + ".validatestring");
-        fs::create_symlink(p.work + "/elsewhere", p.cache + ".validatestring");
-      }, {".validatestring@", "installagent/install"}),
-      refused("a validator with a second hard link", cacheDirectory + ".validatestring", [](const Paths& p) {
-        fs::create_hard_link(p.cache + ".validatestring", p.work + "/elsewhere");
-      }),
-      refused("a link in place of the lock", cacheDirectory + "installagent.lock", [](const Paths& p) {
-        fs::create_symlink(p.work + "/elsewhere", p.cache + "installagent.lock");
-      }, {validator, "installagent.lock@", "installagent/install"}),
+      refused("a link in place of the validator", cacheDirectory + ".validatestring",
+              [](const Paths& p) {
+                fs::remove(p.cache + ".validatestring");
+                fs::create_symlink(p.work + "/elsewhere", p.cache + ".validatestring");
+              },
+              {".validatestring@", "installagent/install"}),
+      refused("a validator with a second hard link", cacheDirectory + ".validatestring",
+              [](const Paths& p) {
+                fs::create_hard_link(p.cache + ".validatestring", p.work + "/elsewhere");
+              }),
+      refused("a link in place of the lock", cacheDirectory + "installagent.lock",
+              [](const Paths& p) {
+                fs::create_symlink(p.work + "/elsewhere", p.cache + "installagent.lock");
+              },
+              {validator, "installagent.lock@", "installagent/install"}),
       // Where the scratch directory goes.
-      offline({.name = "a read-only /tmp: two installers from one directory, each its own bundle, nothing left beside them",
-       .prepare = makeOther, .shellFirst = "mount -o remount,bind,ro /tmp", .needsRoot = true, .nextInstaller = "dir/other.run"}),
-      offline({.name = "no /proc: an offline installer in a root without it", .root = Root::busyBox, .mountProc = false}),
-      {.name = "a read-only /tmp: InstallAgent archives planted beside the installer are never run", .prepare = [](const Paths& p) {
-         for (const char* name : {"/dir/InstallAgent.zip", "/dir/InstallAgent_x.zip"})
-           makeZip(p.work + name, {{"install", "echo planted > \"$AGENT_RECORD\""}});
-       }, .shellFirst = "mount -o remount,bind,ro /tmp", .needsRoot = true},
+      offline({.name = "a read-only /tmp: two installers from one directory, each its own bundle, "
+                       "nothing left beside them",
+               .prepare = makeOther,
+               .shellFirst = "mount -o remount,bind,ro /tmp",
+               .needsRoot = true,
+               .nextInstaller = "dir/other.run"}),
+      offline({.name = "no /proc: an offline installer in a root without it",
+               .root = Root::busyBox,
+               .mountProc = false}),
+      {.name = "a read-only /tmp: InstallAgent archives planted beside the installer are never run",
+       .prepare =
+           [](const Paths& p) {
+             for (const char* name : {"/dir/InstallAgent.zip", "/dir/InstallAgent_x.zip"})
+               makeZip(p.work + name, {{"install", "echo planted > \"$AGENT_RECORD\""}});
+           },
+       .shellFirst = "mount -o remount,bind,ro /tmp",
+       .needsRoot = true},
       // /tmp a file system with no inode left, WORK mounted into it again.
-      failing(offline({.name = "no room in /tmp and a read-only folder beside the installer: the run ends, touching nothing there",
-       .prepare = [](const Paths& p) { for (const char* name : {"bundle.zip", "install"}) writeFile(p.work + "/dir/" + name, "the user's"); },
-       .shellFirst = "cd \"$0\" && mount -t tmpfs -o nr_inodes=2 tmpfs /tmp && mkdir \"$0\" && mount -c --bind . \"$0\" && cd \"$0\" && "
-                     "mount --bind dir dir && mount -o remount,bind,ro dir", .needsRoot = true}),
-              "Internal error: Failed to create a scratch directory in /tmp (No space left on device) or beside the installer "
-              "(Read-only file system)\nInternal error: Failed to initialize application installer (201)\nInstallation failed.\n", {}),
+      failing(offline({.name = "no room in /tmp and a read-only folder beside the installer: the "
+                               "run ends, touching nothing there",
+                       .prepare =
+                           [](const Paths& p) {
+                             for (const char* name : {"bundle.zip", "install"})
+                               writeFile(p.work + "/dir/" + name, "the user's");
+                           },
+                       .shellFirst = "cd \"$0\" && mount -t tmpfs -o nr_inodes=2 tmpfs /tmp && "
+                                     "mkdir \"$0\" && mount -c --bind . \"$0\" && cd \"$0\" && "
+                                     "mount --bind dir dir && mount -o remount,bind,ro dir",
+                       .needsRoot = true}),
+              "Internal error: Failed to create a scratch directory in /tmp (No space left on "
+              "device) or beside the installer "
+              "(Read-only file system)\nInternal error: Failed to initialize application installer "
+              "(201)\nInstallation failed.\n",
+              {}),
 
       // Interruptions.
-      offline({.name = "Ctrl-C while the agent runs", .agent = sleepingAgent, .event = "%WORK%/started", .interrupt = SIGINT, .signal = SIGINT, .agentSaw = ""}),
-      offline({.name = "SIGTERM waits for the agent, then ends the run", .agent = "touch \"$MARK\"; sleep 1; [ -s \"$2\" ] && echo whole > \"$AGENT_RECORD\"",
-       .event = "%WORK%/started", .interrupt = SIGTERM, .signal = SIGTERM, .agentSaw = "whole\n"}),
-      {.name = "Ctrl-C while a freshly downloaded agent runs keeps its validator", .agent = sleepingAgent, .event = "%WORK%/started",
-       .interrupt = SIGINT, .signal = SIGINT, .agentSaw = "", .nextRequests = {"HEAD /agent"}},
-      {.name = "Ctrl-C while a large bundle unpacks", .prepare = repack({}, 200u << 20, true), .needsRoot = true,
-       .event = "%TMP%/qz*/bundle.zip", .interrupt = SIGINT, .signal = SIGINT, .agentSaw = "", .cache = {}},
+      offline({.name = "Ctrl-C while the agent runs",
+               .agent = sleepingAgent,
+               .event = "%WORK%/started",
+               .interrupt = SIGINT,
+               .signal = SIGINT,
+               .agentSaw = ""}),
+      offline({.name = "SIGTERM waits for the agent, then ends the run",
+               .agent = "touch \"$MARK\"; sleep 1; [ -s \"$2\" ] && echo whole > \"$AGENT_RECORD\"",
+               .event = "%WORK%/started",
+               .interrupt = SIGTERM,
+               .signal = SIGTERM,
+               .agentSaw = "whole\n"}),
+      {.name = "Ctrl-C while a freshly downloaded agent runs keeps its validator",
+       .agent = sleepingAgent,
+       .event = "%WORK%/started",
+       .interrupt = SIGINT,
+       .signal = SIGINT,
+       .agentSaw = "",
+       .nextRequests = {"HEAD /agent"}},
+      {.name = "Ctrl-C while a large bundle unpacks",
+       .prepare = repack({}, 200u << 20, true),
+       .needsRoot = true,
+       .event = "%TMP%/qz*/bundle.zip",
+       .interrupt = SIGINT,
+       .signal = SIGINT,
+       .agentSaw = "",
+       .cache = {}},
       {.name = "a hang-up while the agent unpacks into the cache: no validator, no half agent",
-       .agentArchive = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .event = "%CACHE%.installagent-*/big",
-       .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock"}},
+       .agentArchive = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big",
+       .event = "%CACHE%.installagent-*/big",
+       .interrupt = SIGHUP,
+       .signal = SIGHUP,
+       .agentSaw = "",
+       .cache = {"installagent.lock"}},
       {.name = "a hang-up while the agent unpacks under a relative HOME",
-       .agentArchive = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .directory = "run", .environment = {"HOME=home"},
-       .event = "%CACHE%.installagent-*/big", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock"}},
+       .agentArchive = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big",
+       .directory = "run",
+       .environment = {"HOME=home"},
+       .event = "%CACHE%.installagent-*/big",
+       .interrupt = SIGHUP,
+       .signal = SIGHUP,
+       .agentSaw = "",
+       .cache = {"installagent.lock"}},
       // strace holds every fsync for a while: the validator's temporary file is there for long.
-      {.name = "a hang-up while the validator is written: no temporary file stays", .environment = {"ASAN_OPTIONS=detect_leaks=0"},
-       .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "inject=fsync:delay_exit=300000"},
-       .event = "%CACHE%.validatestring.??????", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock", "installagent/install"}},
+      {.name = "a hang-up while the validator is written: no temporary file stays",
+       .environment = {"ASAN_OPTIONS=detect_leaks=0"},
+       .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                   "inject=fsync:delay_exit=300000"},
+       .event = "%CACHE%.validatestring.??????",
+       .interrupt = SIGHUP,
+       .signal = SIGHUP,
+       .agentSaw = "",
+       .cache = {"installagent.lock", "installagent/install"}},
       // strace holds the scratch directory's mkdir for a second once it is made.
-      offline({.name = "a hang-up in the first instant of the scratch directory", .environment = {"ASAN_OPTIONS=detect_leaks=0"},
-       .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=mkdir", "-e", "inject=mkdir:delay_exit=1000000:when=1"},
-       .needsRoot = true, .event = "%TMP%/qz??????", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = ""}),
-      failing({.name = "a file size limit the download passes: the download failure lines, not SIGXFSZ",
-       .agentArchive = "head -c 200000 /dev/zero > big && zip -q -0 \"$OUT\" install big", .shellFirst = "ulimit -f 200"},
-              failed + "Failed writing received data to disk/application" + advice, {"installagent.lock"}),
-      {.name = "Ctrl-\\ during the download", .answers = {{.trickle = true}}, .event = "GET /agent", .interrupt = SIGQUIT,
-       .signal = SIGQUIT, .agentSaw = "", .cache = {"installagent.lock"}},
-      failing({.name = "standard error a closed pipe: no SIGPIPE before the clean-up", .answers = {{.status = 404}}, .closedStandardError = true,
-       .requests = {"HEAD /agent"}}, ""),
+      offline({.name = "a hang-up in the first instant of the scratch directory",
+               .environment = {"ASAN_OPTIONS=detect_leaks=0"},
+               .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=mkdir", "-e",
+                           "inject=mkdir:delay_exit=1000000:when=1"},
+               .needsRoot = true,
+               .event = "%TMP%/qz??????",
+               .interrupt = SIGHUP,
+               .signal = SIGHUP,
+               .agentSaw = ""}),
+      failing(
+          {.name = "a file size limit the download passes: the download failure lines, not SIGXFSZ",
+           .agentArchive = "head -c 200000 /dev/zero > big && zip -q -0 \"$OUT\" install big",
+           .shellFirst = "ulimit -f 200"},
+          failed + "Failed writing received data to disk/application" + advice,
+          {"installagent.lock"}),
+      {.name = "Ctrl-\\ during the download",
+       .answers = {{.trickle = true}},
+       .event = "GET /agent",
+       .interrupt = SIGQUIT,
+       .signal = SIGQUIT,
+       .agentSaw = "",
+       .cache = {"installagent.lock"}},
+      failing({.name = "standard error a closed pipe: no SIGPIPE before the clean-up",
+               .answers = {{.status = 404}},
+               .closedStandardError = true,
+               .requests = {"HEAD /agent"}},
+              ""),
 
       // Agent archives as the usual tools make them: unpacked as Info-ZIP does.
       {.name = "an agent archive of zip -r -y: modes, a subdirectory, links, an empty directory",
-       .agentArchive = "mkdir -p sub/deeper empty && for m in 755 644 600 700; do echo $m > f$m && chmod $m f$m; done && echo s > sub/deeper/s && "
-                       "chmod 750 sub && ln -s f644 to-file && ln -s sub to-dir && touch -d '2001-02-03 04:05:06' f600 sub/deeper/s sub && "
-                       "zip -q -r -y \"$OUT\" .", .cache = {validator, "installagent.lock", "installagent/empty/", "installagent/f600",
-       "installagent/f644", "installagent/f700", "installagent/f755", "installagent/install", "installagent/sub/deeper/s", "installagent/to-dir@",
-       "installagent/to-file@"}, .sameAsUnzip = true},
-      {.name = "an agent archive zip wrote to a pipe, with data descriptors", .agentArchive = "echo data > data && zip -q -r - . | cat > \"$OUT\"",
-       .cache = {validator, "installagent.lock", "installagent/data", "installagent/install"}, .sameAsUnzip = true},
+       .agentArchive = "mkdir -p sub/deeper empty && for m in 755 644 600 700; do echo $m > f$m && "
+                       "chmod $m f$m; done && echo s > sub/deeper/s && "
+                       "chmod 750 sub && ln -s f644 to-file && ln -s sub to-dir && touch -d "
+                       "'2001-02-03 04:05:06' f600 sub/deeper/s sub && "
+                       "zip -q -r -y \"$OUT\" .",
+       .cache = {validator, "installagent.lock", "installagent/empty/", "installagent/f600",
+                 "installagent/f644", "installagent/f700", "installagent/f755",
+                 "installagent/install", "installagent/sub/deeper/s", "installagent/to-dir@",
+                 "installagent/to-file@"},
+       .sameAsUnzip = true},
+      {.name = "an agent archive zip wrote to a pipe, with data descriptors",
+       .agentArchive = "echo data > data && zip -q -r - . | cat > \"$OUT\"",
+       .cache = {validator, "installagent.lock", "installagent/data", "installagent/install"},
+       .sameAsUnzip = true},
       {.name = "an agent archive of Python's zipfile without Unix attributes",
-       .agentArchive = "/usr/bin/python3 %MAKER% craft \"$OUT\" install - @install dir/ - '' dir/data - 'some data'",
-       .cache = {validator, "installagent.lock", "installagent/dir/data", "installagent/install"}, .sameAsUnzip = true},
+       .agentArchive = "/usr/bin/python3 %MAKER% craft \"$OUT\" install - @install dir/ - '' "
+                       "dir/data - 'some data'",
+       .cache = {validator, "installagent.lock", "installagent/dir/data", "installagent/install"},
+       .sameAsUnzip = true},
 
       // Hostile agent archives.
-      refusedArchive("an agent archive entry ../x", "craft ../x 100644 x", "../x: a \"..\" component"),
-      refusedArchive("an agent archive entry with an absolute name", "craft %WORK%/canary/abs 100644 x", "%WORK%/canary/abs: an absolute name"),
-      refusedArchive("an agent archive writing through its own link", "craft link 120777 %WORK%/canary link/x 100644 x",
+      refusedArchive("an agent archive entry ../x", "craft ../x 100644 x",
+                     "../x: a \"..\" component"),
+      refusedArchive("an agent archive entry with an absolute name",
+                     "craft %WORK%/canary/abs 100644 x", "%WORK%/canary/abs: an absolute name"),
+      refusedArchive("an agent archive writing through its own link",
+                     "craft link 120777 %WORK%/canary link/x 100644 x",
                      "link/x: link exists but is not a directory"),
-      refusedArchive("an agent archive writing through a link to ..", "craft up 120777 .. up/x 100644 x", "up/x: up exists but is not a directory"),
-      // Forged and damaged archives: refused before anything is written, whatever unzip would make of them.
-      forgedInstaller("an installer whose ZIP64 end record claims 2^62 bytes of directory", "zip64-claim",
-                      "the central directory does not fit the file"),
-      forgedInstaller("a packed agent whose local name lost a bit: no download instead", "agent-name",
-                      "InstallAgent.zip: its local header does not match the central directory (name)"),
-      refusedArchive("an agent archive whose end record claims 0xfffffff0 bytes of directory", "forge end-claim",
-                     "the central directory does not fit the file"),
+      refusedArchive("an agent archive writing through a link to ..",
+                     "craft up 120777 .. up/x 100644 x", "up/x: up exists but is not a directory"),
+      // Forged and damaged archives: refused before anything is written, whatever unzip would make
+      // of them.
+      forgedInstaller("an installer whose ZIP64 end record claims 2^62 bytes of directory",
+                      "zip64-claim", "the central directory does not fit the file"),
+      forgedInstaller(
+          "a packed agent whose local name lost a bit: no download instead", "agent-name",
+          "InstallAgent.zip: its local header does not match the central directory (name)"),
+      refusedArchive("an agent archive whose end record claims 0xfffffff0 bytes of directory",
+                     "forge end-claim", "the central directory does not fit the file"),
       refusedArchive("an agent archive with two entries at one local header", "forge overlap",
                      "parts of the archive overlap (a possible zip bomb)"),
       refusedArchive("an agent archive whose local and central names differ", "forge names-differ",
                      "a: its local header does not match the central directory (name)"),
-      refusedArchive("an agent archive with a link whose CRC is wrong", "forge link-crc", "l: bad CRC 0x2fcabd79 (should be 0x000004d2)"),
-      refusedArchive("an agent archive with an empty file whose CRC is wrong", "forge empty-crc", "e: bad CRC 0x00000000 (should be 0x000004d2)"),
+      refusedArchive("an agent archive with a link whose CRC is wrong", "forge link-crc",
+                     "l: bad CRC 0x2fcabd79 (should be 0x000004d2)"),
+      refusedArchive("an agent archive with an empty file whose CRC is wrong", "forge empty-crc",
+                     "e: bad CRC 0x00000000 (should be 0x000004d2)"),
       // Members as odd tools make them: unpacked as unzip unpacks them, names with their bytes.
-      {.name = "an agent archive with devices and FIFOs: plain files with their data", .agentArchive = "/usr/bin/python3 %MAKER% forge devices \"$OUT\"",
-       .cache = {validator, "installagent.lock", "installagent/dev", "installagent/fifo", "installagent/install"}, .sameAsUnzip = true},
-      {.name = "a decomposed UTF-8 name keeps its bytes", .agentArchive = "/usr/bin/python3 %MAKER% forge nfd \"$OUT\"",
-       .cache = {validator, "installagent.lock", "installagent/cafe\xcc\x81", "installagent/install"}},
-      {.name = "a Latin-1 name flagged as UTF-8 keeps its bytes", .agentArchive = "/usr/bin/python3 %MAKER% forge latin1 \"$OUT\"",
-       .cache = {validator, "installagent.lock", "installagent/install", "installagent/latin-\xe9t\xe9"}},
-      {.name = "bsdtar's ./ entry leaves the agent directory private", .agent = "stat -c %a \"${0%/*}\" > \"$AGENT_RECORD\"",
-       .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .", .agentSaw = "700\n"},
-      offline({.name = "bsdtar's ./ entry leaves the scratch directory private", .agent = "stat -c %a \"${0%/*}\" > \"$AGENT_RECORD\"",
-       .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .", .agentSaw = "700\n"}),
+      {.name = "an agent archive with devices and FIFOs: plain files with their data",
+       .agentArchive = "/usr/bin/python3 %MAKER% forge devices \"$OUT\"",
+       .cache = {validator, "installagent.lock", "installagent/dev", "installagent/fifo",
+                 "installagent/install"},
+       .sameAsUnzip = true},
+      {.name = "a decomposed UTF-8 name keeps its bytes",
+       .agentArchive = "/usr/bin/python3 %MAKER% forge nfd \"$OUT\"",
+       .cache = {validator, "installagent.lock", "installagent/cafe\xcc\x81",
+                 "installagent/install"}},
+      {.name = "a Latin-1 name flagged as UTF-8 keeps its bytes",
+       .agentArchive = "/usr/bin/python3 %MAKER% forge latin1 \"$OUT\"",
+       .cache = {validator, "installagent.lock", "installagent/install",
+                 "installagent/latin-\xe9t\xe9"}},
+      {.name = "bsdtar's ./ entry leaves the agent directory private",
+       .agent = "stat -c %a \"${0%/*}\" > \"$AGENT_RECORD\"",
+       .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .",
+       .agentSaw = "700\n"},
+      offline({.name = "bsdtar's ./ entry leaves the scratch directory private",
+               .agent = "stat -c %a \"${0%/*}\" > \"$AGENT_RECORD\"",
+               .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .",
+               .agentSaw = "700\n"}),
   };
   // The same runs where the root holds nothing but one shell.
   for (auto [root, shell] : {std::pair{Root::busyBox, "BusyBox"}, {Root::dash, "dash"}}) {
     std::string in = std::string(" in a ") + shell + " root";
-    rows.insert(rows.end(), {offline({.name = "offline" + in, .root = root}),
-        offline({.name = "ZIP64 offline" + in, .prepare = repack({"--zip64"}), .root = root}), {.name = "cold cache" + in, .root = root},
-        {.name = "warm cache" + in, .cacheBefore = planted, .root = root, .requests = {"HEAD /agent"}, .agentSaw = "cached"},
-        {.name = "a name of UTF-8 and one not in the agent" + in + " without locale files",
-         .agentArchive = "/usr/bin/python3 %MAKER% forge latin1 \"$OUT\"", .root = root,
-         .cache = {validator, "installagent.lock", "installagent/install", "installagent/latin-\xe9t\xe9"}},
-        {.name = "a changed agent" + in, .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=", "installagent/stale="},
-         .root = root}});
+    rows.insert(
+        rows.end(),
+        {offline({.name = "offline" + in, .root = root}),
+         offline({.name = "ZIP64 offline" + in, .prepare = repack({"--zip64"}), .root = root}),
+         {.name = "cold cache" + in, .root = root},
+         {.name = "warm cache" + in,
+          .cacheBefore = planted,
+          .root = root,
+          .requests = {"HEAD /agent"},
+          .agentSaw = "cached"},
+         {.name = "a name of UTF-8 and one not in the agent" + in + " without locale files",
+          .agentArchive = "/usr/bin/python3 %MAKER% forge latin1 \"$OUT\"",
+          .root = root,
+          .cache = {validator, "installagent.lock", "installagent/install",
+                    "installagent/latin-\xe9t\xe9"}},
+         {.name = "a changed agent" + in,
+          .cacheBefore = {".validatestring=ETag: \"v0\"\r",
+                          "installagent/install=", "installagent/stale="},
+          .root = root}});
   }
   return rows;
 }
@@ -301,7 +502,9 @@ class Scenarios : public testing::TestWithParam<Scenario> {};
 TEST_P(Scenarios, Row) { playScenario(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Scenarios, testing::ValuesIn(rows()),
-                         [](const testing::TestParamInfo<Scenario>& row) { return testName(row.param.name); });
+                         [](const testing::TestParamInfo<Scenario>& row) {
+                           return testName(row.param.name);
+                         });
 
 // Another installer renamed over the path after the start, before the payload
 // is unpacked (strace holds the scratch directory's mkdir for a while): the
@@ -309,11 +512,14 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, Scenarios, testing::ValuesIn(rows()),
 TEST(EndToEnd, AnInstallerRenamedOverBeforeItUnpacksRunsItsOwnPayload) {
   TemporaryDirectory work;
   for (const char* name : {"mine", "other"})
-    ASSERT_TRUE(packInstaller(work.path(), work.file(std::string(name) + ".run"), {{"install", "echo " + std::string(name)}}, true));
+    ASSERT_TRUE(packInstaller(work.path(), work.file(std::string(name) + ".run"),
+                              {{"install", "echo " + std::string(name)}}, true));
   // LeakSanitizer cannot work under a tracer.
-  ChildProcess run({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-qq", "-o", work.file("trace"), "-e",
-                    "trace=mkdir", "-e", "inject=mkdir:delay_exit=1000000", work.file("mine.run")});
-  ASSERT_TRUE(waitFor([&] { return readFile(work.file("trace")).find("mkdir(") != std::string::npos; }));
+  ChildProcess run({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-qq",
+                    "-o", work.file("trace"), "-e", "trace=mkdir", "-e",
+                    "inject=mkdir:delay_exit=1000000", work.file("mine.run")});
+  ASSERT_TRUE(
+      waitFor([&] { return readFile(work.file("trace")).find("mkdir(") != std::string::npos; }));
   fs::rename(work.file("other.run"), work.file("mine.run"));
   ProcessResult result = run.wait();
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
@@ -323,11 +529,13 @@ TEST(EndToEnd, AnInstallerRenamedOverBeforeItUnpacksRunsItsOwnPayload) {
 // A shell function for an agent: "check" sets $seen to "VERSION COUNT", the
 // version in its file f1 and how many of its files f* carry it, so that a
 // torn or half agent shows. Builtins only: a run takes no time of its own.
-const std::string checkItself = "d=${0%/*}\ncheck() { read -r v < \"$d/f1\"; n=0; for f in \"$d\"/f*; do read -r w < \"$f\"; "
-                                "[ \"$w\" != \"$v\" ] || n=$((n+1)); done; seen=\"$v $n\"; }\n";
+const std::string checkItself =
+    "d=${0%/*}\ncheck() { read -r v < \"$d/f1\"; n=0; for f in \"$d\"/f*; do read -r w < \"$f\"; "
+    "[ \"$w\" != \"$v\" ] || n=$((n+1)); done; seen=\"$v $n\"; }\n";
 
 // An agent archive at `zip` of `install` and eight files f1 to f8 that carry `version`.
-void makeVersionedAgent(const std::string& zip, const std::string& install, const std::string& version) {
+void makeVersionedAgent(const std::string& zip, const std::string& install,
+                        const std::string& version) {
   std::vector<std::pair<std::string, std::string>> members = {{"install", install}};
   for (char i = '1'; i <= '8'; ++i) members.push_back({std::string{'f', i}, version});
   makeZip(zip, members);
@@ -341,18 +549,27 @@ void makeVersionedAgent(const std::string& zip, const std::string& install, cons
 // in place always comes with its manifest, so no kill opens the way back to
 // the old version.
 TEST(EndToEnd, AKillAtAnyStepOfAReplacementLeavesAWholeAgentOrNoValidator) {
-  const std::string changing = "openat,mkdir,rename,unlink,unlinkat,rmdir,fsync,fdatasync,write,pwrite64,ftruncate,fchmod,fchmodat,"
-                               "utimensat,symlink,symlinkat,link,linkat";
+  const std::string changing =
+      "openat,mkdir,rename,unlink,unlinkat,rmdir,fsync,fdatasync,write,pwrite64,ftruncate,fchmod,"
+      "fchmodat,"
+      "utimensat,symlink,symlinkat,link,linkat";
   for (bool withKey : {false, true}) {
     TemporaryDirectory work;
-    const std::string home = work.file("home"), cache = home + "/" + (withKey ? signedCacheRelative : cacheRelative);
+    const std::string home = work.file("home"),
+                      cache = home + "/" + (withKey ? signedCacheRelative : cacheRelative);
     for (const char* version : {"old", "new"})
-      makeVersionedAgent(work.file(version + std::string(".zip")), checkItself + "check; echo \"$seen\" > \"$AGENT_RECORD\"\n", version);
-    ASSERT_EQ(runProcess({"/usr/bin/unzip", "-qq", work.file("old.zip"), "-d", work.file("old")}).exitCode, 0);
+      makeVersionedAgent(work.file(version + std::string(".zip")),
+                         checkItself + "check; echo \"$seen\" > \"$AGENT_RECORD\"\n", version);
+    ASSERT_EQ(runProcess({"/usr/bin/unzip", "-qq", work.file("old.zip"), "-d", work.file("old")})
+                  .exitCode,
+              0);
     makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
-    ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), false, withKey ? signedLauncher : launcher));
-    const std::string oldManifest = manifest(work.file("old.zip"), "41", signingKey), newManifest = manifest(work.file("new.zip"), "42", signingKey);
-    const std::string stale = okAnswer(""), old = "HTTP/1.1 200 OK\r\nETag: \"v0\"\r\nContent-Length: 0\r\n\r\n";
+    ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), false,
+                              withKey ? signedLauncher : launcher));
+    const std::string oldManifest = manifest(work.file("old.zip"), "41", signingKey),
+                      newManifest = manifest(work.file("new.zip"), "42", signingKey);
+    const std::string stale = okAnswer(""),
+                      old = "HTTP/1.1 200 OK\r\nETag: \"v0\"\r\nContent-Length: 0\r\n\r\n";
     ScriptedServer server;
     server.answer("/agent.sig", okAnswer(newManifest));
     server.answer("/agent", okAnswer(readFile(work.file("new.zip"))));
@@ -366,15 +583,21 @@ TEST(EndToEnd, AKillAtAnyStepOfAReplacementLeavesAWholeAgentOrNoValidator) {
     // The run, traced when `tracing` says how; its scratch directory, never
     // removed when it was killed, is found in the trace.
     auto run = [&](std::vector<std::string> tracing) {
-      std::vector<std::string> argv = {"/usr/bin/env", "-i", "HOME=" + home, "AGENT_RECORD=" + work.file("record"), "ASAN_OPTIONS=detect_leaks=0",
+      std::vector<std::string> argv = {"/usr/bin/env",
+                                       "-i",
+                                       "HOME=" + home,
+                                       "AGENT_RECORD=" + work.file("record"),
+                                       "ASAN_OPTIONS=detect_leaks=0",
                                        "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent"};
-      if (!tracing.empty()) argv.insert(argv.end(), {"/usr/bin/strace", "-qq", "-o", work.file("trace")});
+      if (!tracing.empty())
+        argv.insert(argv.end(), {"/usr/bin/strace", "-qq", "-o", work.file("trace")});
       argv.insert(argv.end(), tracing.begin(), tracing.end());
       argv.push_back(work.file("setup.run"));
       ProcessResult result = runProcess(argv);
       std::smatch scratch;
       std::string trace = readFile(work.file("trace"));
-      if (std::regex_search(trace, scratch, std::regex("mkdir\\(\"(/tmp/qz[A-Za-z0-9]{6})\""))) fs::remove_all(scratch[1].str());
+      if (std::regex_search(trace, scratch, std::regex("mkdir\\(\"(/tmp/qz[A-Za-z0-9]{6})\"")))
+        fs::remove_all(scratch[1].str());
       return result;
     };
     // The calls a whole replacement makes in the cache, each as its kind and
@@ -393,20 +616,25 @@ TEST(EndToEnd, AKillAtAnyStepOfAReplacementLeavesAWholeAgentOrNoValidator) {
     bool locked = false;
     for (std::string line; std::getline(trace, line);) {
       size_t paren = line.find('(');
-      if (paren == std::string::npos || !std::isalpha(static_cast<unsigned char>(line[0]))) continue;
+      if (paren == std::string::npos || !std::isalpha(static_cast<unsigned char>(line[0])))
+        continue;
       std::string call = line.substr(0, paren);
       int n = ++counted[call];
       locked = locked || line.find("installagent.lock") != std::string::npos;
-      bool reads = call == "openat" && line.find("O_WRONLY") == std::string::npos && line.find("O_RDWR") == std::string::npos;
-      bool inCache = line.find(cache.substr(0, cache.size() - 1)) != std::string::npos, within = std::regex_search(line, withinPrivate);
-      if (locked && !reads && inCache && (!within || privateKinds.insert(call).second)) kills.emplace_back(call, n);
+      bool reads = call == "openat" && line.find("O_WRONLY") == std::string::npos &&
+                   line.find("O_RDWR") == std::string::npos;
+      bool inCache = line.find(cache.substr(0, cache.size() - 1)) != std::string::npos,
+           within = std::regex_search(line, withinPrivate);
+      if (locked && !reads && inCache && (!within || privateKinds.insert(call).second))
+        kills.emplace_back(call, n);
     }
     ASSERT_GT(counted["rename"], 0);
     for (const auto& [call, n] : kills) {
       std::string at = std::string(withKey ? "signed: " : "") + call + " #" + std::to_string(n);
       server.answer("HEAD /agent", stale);
       plantOld();
-      run({"-e", "trace=mkdir," + call, "-e", "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(n)});
+      run({"-e", "trace=mkdir," + call, "-e",
+           "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(n)});
       if (withKey && readFile(cache + "installagent/f1") == "new") {
         EXPECT_THAT(readFile(cache + ".agentmanifest"), testing::HasSubstr("version 42\n")) << at;
       }
@@ -416,8 +644,10 @@ TEST(EndToEnd, AKillAtAnyStepOfAReplacementLeavesAWholeAgentOrNoValidator) {
       ProcessResult next = run({});
       EXPECT_EQ(next.exitCode, 0) << at << ": " << next.standardError;
       std::string ran = readFile(work.file("record"));
-      if (server.takeRequests() == std::vector<std::string>{"HEAD /agent"}) EXPECT_EQ(ran, "old 8\n") << at << ": run under the old validator";
-      else EXPECT_EQ(ran, "new 8\n") << at << ": downloaded again";
+      if (server.takeRequests() == std::vector<std::string>{"HEAD /agent"})
+        EXPECT_EQ(ran, "old 8\n") << at << ": run under the old validator";
+      else
+        EXPECT_EQ(ran, "new 8\n") << at << ": downloaded again";
     }
   }
 }
@@ -427,10 +657,13 @@ TEST(EndToEnd, AKillAtAnyStepOfAReplacementLeavesAWholeAgentOrNoValidator) {
 // are bytes.
 TEST(EndToEnd, NoLocaleOrCharacterSetFileIsEverRead) {
   TemporaryDirectory work;
-  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", "echo ran"}, {"caf\xc3\xa9", "x"}}, true));
-  ChildProcess run({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "GCONV_PATH=" + work.file("conv"), "LOCPATH=" + work.file("conv"),
-                    "LC_ALL=C.UTF-8", "LANG=de_DE.UTF-8", "/usr/bin/strace", "-f", "-qq", "-o", work.file("trace"), "-e",
-                    "trace=open,openat,openat2,execve", work.file("setup.run")});
+  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"),
+                            {{"install", "echo ran"}, {"caf\xc3\xa9", "x"}}, true));
+  ChildProcess run({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0",
+                    "GCONV_PATH=" + work.file("conv"), "LOCPATH=" + work.file("conv"),
+                    "LC_ALL=C.UTF-8", "LANG=de_DE.UTF-8", "/usr/bin/strace", "-f", "-qq", "-o",
+                    work.file("trace"), "-e", "trace=open,openat,openat2,execve",
+                    work.file("setup.run")});
   ProcessResult result = run.wait();
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
   EXPECT_EQ(result.standardOutput, "ran\n");
@@ -444,12 +677,19 @@ TEST(EndToEnd, NoLocaleOrCharacterSetFileIsEverRead) {
 // checked entry by entry, never allocated.
 TEST(EndToEnd, AForgedDirectoryClaimCostsNoMoreMemoryThanARun) {
   TemporaryDirectory work;
-  ASSERT_EQ(runProcess({"/bin/sh", "-c", "cd \"$0\" && head -c 67108864 /dev/urandom > data && zip -q -0 bundle.zip data && "
-                        "printf 'exit 0' > install && zip -q agent.zip install", work.path()}).exitCode, 0);
+  ASSERT_EQ(
+      runProcess(
+          {"/bin/sh", "-c",
+           "cd \"$0\" && head -c 67108864 /dev/urandom > data && zip -q -0 bundle.zip data && "
+           "printf 'exit 0' > install && zip -q agent.zip install",
+           work.path()})
+          .exitCode,
+      0);
   ASSERT_TRUE(packInstaller(work.path(), work.file("plain.run"), true));
   ASSERT_TRUE(packInstaller(work.path(), work.file("forged.run"), true));
   runProcess({"/usr/bin/python3", zipMaker, "edit", "whole-claim", work.file("forged.run")});
-  ProcessResult plain = runProcess({work.file("plain.run")}), forged = runProcess({work.file("forged.run")});
+  ProcessResult plain = runProcess({work.file("plain.run")}),
+                forged = runProcess({work.file("forged.run")});
   EXPECT_EQ(plain.exitCode, 0) << plain.standardError;
   EXPECT_EQ(forged.exitCode, 255);
   EXPECT_THAT(forged.standardError, testing::HasSubstr("(201)"));
@@ -464,31 +704,46 @@ TEST(EndToEnd, AForgedDirectoryClaimCostsNoMoreMemoryThanARun) {
 TEST(EndToEnd, RunsAtOnceEachSeeOneWholeAgentThatStaysAsItWas) {
   TemporaryDirectory work;
   const std::string agent = checkItself +
-      "check; first=$seen; fds=0; for fd in 3 4 5 6 7 8 9; do [ ! -e /proc/$$/fd/$fd ] || fds=$((fds+1)); done\n"
-      "[ -z \"$NESTED\" ] || QZ_INTERNAL_INSTALL_AGENT_URL=$NESTED_URL AGENT_RECORD=$AGENT_RECORD.nested NESTED= \"$NESTED\" || echo failed > \"$AGENT_RECORD.nested\"\n"
-      "sleep 0.2; check\n[ \"$seen\" = \"$first\" ] && [ \"${first#* }\" = 8 ] && [ \"$fds\" = 0 ] && echo whole > \"$AGENT_RECORD\" || echo \"$first, then $seen, $fds\" > \"$AGENT_RECORD\"\n";
+                            "check; first=$seen; fds=0; for fd in 3 4 5 6 7 8 9; do [ ! -e "
+                            "/proc/$$/fd/$fd ] || fds=$((fds+1)); done\n"
+                            "[ -z \"$NESTED\" ] || QZ_INTERNAL_INSTALL_AGENT_URL=$NESTED_URL "
+                            "AGENT_RECORD=$AGENT_RECORD.nested NESTED= \"$NESTED\" || echo failed "
+                            "> \"$AGENT_RECORD.nested\"\n"
+                            "sleep 0.2; check\n[ \"$seen\" = \"$first\" ] && [ \"${first#* }\" = 8 "
+                            "] && [ \"$fds\" = 0 ] && echo whole > \"$AGENT_RECORD\" || echo "
+                            "\"$first, then $seen, $fds\" > \"$AGENT_RECORD\"\n";
   auto archive = [&](const std::string& version) {
     makeVersionedAgent(work.file("agent.zip"), agent, version);
-    return "HTTP/1.1 200 OK\r\nETag: \"" + version + "\"\r\nContent-Length: " + std::to_string(fs::file_size(work.file("agent.zip"))) + "\r\n\r\n" +
-           readFile(work.file("agent.zip"));
+    return "HTTP/1.1 200 OK\r\nETag: \"" + version +
+           "\"\r\nContent-Length: " + std::to_string(fs::file_size(work.file("agent.zip"))) +
+           "\r\n\r\n" + readFile(work.file("agent.zip"));
   };
   ScriptedServer server;
   server.answer("/next", archive("next"));
   std::vector<std::string> archives;
-  for (int version = 0; version <= 8; ++version) archives.push_back(archive("v" + std::to_string(version)));
+  for (int version = 0; version <= 8; ++version)
+    archives.push_back(archive("v" + std::to_string(version)));
   server.answer("/agent", archives[0]);
   ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", ""}}, false));
   std::vector<std::unique_ptr<ChildProcess>> runs;
   for (int i = 0; i < 16; ++i)
-    runs.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/env", "-i", "PATH=/usr/bin:/bin", "HOME=" + work.file("home"),
-        "AGENT_RECORD=" + work.file("record" + std::to_string(i)), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent",
-        "NESTED=" + std::string(i == 0 ? work.file("setup.run") : ""), "NESTED_URL=" + server.url() + "/next", work.file("setup.run")}));
+    runs.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
+        "/usr/bin/env", "-i", "PATH=/usr/bin:/bin", "HOME=" + work.file("home"),
+        "AGENT_RECORD=" + work.file("record" + std::to_string(i)),
+        "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent",
+        "NESTED=" + std::string(i == 0 ? work.file("setup.run") : ""),
+        "NESTED_URL=" + server.url() + "/next", work.file("setup.run")}));
   size_t asked = 0, next = 1;
-  EXPECT_TRUE(waitFor([&] {
-    asked += std::ranges::count_if(server.takeRequests(), [](const std::string& r) { return r.rfind("HEAD", 0) == 0; });
-    if (asked >= 3 && next < archives.size()) server.answer("/agent", archives[next++]), asked = 0;
-    return std::ranges::none_of(runs, [](const auto& run) { return run->running(); });
-  }, 120)) << "a run still waits after two minutes";
+  EXPECT_TRUE(waitFor(
+      [&] {
+        asked += std::ranges::count_if(
+            server.takeRequests(), [](const std::string& r) { return r.rfind("HEAD", 0) == 0; });
+        if (asked >= 3 && next < archives.size())
+          server.answer("/agent", archives[next++]), asked = 0;
+        return std::ranges::none_of(runs, [](const auto& run) { return run->running(); });
+      },
+      120))
+      << "a run still waits after two minutes";
   for (int i = 0; i < 16; ++i) {
     if (runs[i]->running()) kill(runs[i]->pid(), SIGKILL);
     ProcessResult result = runs[i]->wait();
@@ -503,37 +758,48 @@ TEST(EndToEnd, RunsAtOnceEachSeeOneWholeAgentThatStaysAsItWas) {
 // lines of its step and 255, never an abort or another status, and leaves
 // nothing in /tmp.
 TEST(EndToEnd, AnAllocationThatFailsEndsTheRunWithItsStepsLines) {
-  if (!QZ_LAUNCHER_STATIC) GTEST_SKIP() << "the sanitizers need far more address space than the launcher";
+  if (!QZ_LAUNCHER_STATIC)
+    GTEST_SKIP() << "the sanitizers need far more address space than the launcher";
   if (geteuid() != 0) GTEST_SKIP() << "needs root: the runs' /tmp must be their own";
   TemporaryDirectory work;
   ScriptedServer server;
   makeZip(work.file("bundle.zip"), {{"product/readme.txt", "the product"}});
   makeZip(work.file("agent.zip"), {{"install", "echo ran > \"$AGENT_RECORD\""}});
   server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
-  ASSERT_TRUE(packInstaller(work.path(), work.file("offline.run"), true) && packInstaller(work.path(), work.file("online.run"), false));
-  const std::vector<std::string> stepEndings = {"Internal error: Failed to initialize application installer (201)\n",
-      "Failed to initialize the install agent.\n", "Failed to start the instal agent\n", advice.substr(0, advice.rfind("Installation")),
-      "Please rerun the installer.\n"};
+  ASSERT_TRUE(packInstaller(work.path(), work.file("offline.run"), true) &&
+              packInstaller(work.path(), work.file("online.run"), false));
+  const std::vector<std::string> stepEndings = {
+      "Internal error: Failed to initialize application installer (201)\n",
+      "Failed to initialize the install agent.\n", "Failed to start the instal agent\n",
+      advice.substr(0, advice.rfind("Installation")), "Please rerun the installer.\n"};
   int failures = 0;
   for (const char* installer : {"offline.run", "online.run"}) {
     for (int kib = 5800; kib <= 7400; kib += 32) {
       std::string at = std::string(installer) + " in " + std::to_string(kib) + " KiB";
       fs::remove_all(work.file("home")), fs::remove(work.file("record"));
-      ProcessResult result = runProcess({"/usr/bin/unshare", "-m", "/bin/sh", "-c", privateTmp + " && exec \"$@\"", work.path(), "/usr/bin/env",
-          "-i", "HOME=" + work.file("home"), "AGENT_RECORD=" + work.file("record"), "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent",
-          "/bin/sh", "-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\"", work.file(installer)});
-      bool failed = result.exitCode == 255 && std::ranges::any_of(stepEndings, [&](const std::string& ending) {
-        return result.standardError.ends_with(ending + "Installation failed.\n");
-      });
+      ProcessResult result = runProcess(
+          {"/usr/bin/unshare", "-m", "/bin/sh", "-c", privateTmp + " && exec \"$@\"", work.path(),
+           "/usr/bin/env", "-i", "HOME=" + work.file("home"), "AGENT_RECORD=" + work.file("record"),
+           "QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url() + "/agent", "/bin/sh", "-c",
+           "ulimit -v " + std::to_string(kib) + " && exec \"$0\"", work.file(installer)});
+      bool failed = result.exitCode == 255 &&
+                    std::ranges::any_of(stepEndings, [&](const std::string& ending) {
+                      return result.standardError.ends_with(ending + "Installation failed.\n");
+                    });
       failures += failed;
       bool ran = result.exitCode == 0;  // the agent's sh may not have had the room to start
       // The kernel could not map it, or the C library found no room for its start.
-      bool neverStarted = (result.signal == SIGSEGV && result.standardError.empty()) ||
-                          (result.exitCode == 127 && result.standardError == "Fatal glibc error: Cannot allocate TLS block\n");
-      EXPECT_TRUE(failed || ran || neverStarted) << at << ": exit " << result.exitCode << ", signal " << result.signal << "\n" << result.standardError;
+      bool neverStarted =
+          (result.signal == SIGSEGV && result.standardError.empty()) ||
+          (result.exitCode == 127 &&
+           result.standardError == "Fatal glibc error: Cannot allocate TLS block\n");
+      EXPECT_TRUE(failed || ran || neverStarted)
+          << at << ": exit " << result.exitCode << ", signal " << result.signal << "\n"
+          << result.standardError;
       std::vector<std::string> left;
       for (const auto& entry : fs::directory_iterator(work.file("tmp")))
-        if (entry.path().filename() != fs::path(work.path()).filename()) left.push_back(entry.path());
+        if (entry.path().filename() != fs::path(work.path()).filename())
+          left.push_back(entry.path());
       EXPECT_EQ(left, std::vector<std::string>{}) << at;
       fs::remove_all(work.file("tmp"));
     }

@@ -6,7 +6,6 @@
 
 #include <random>
 
-
 #include "agent/agent_manifest.h"
 #include "agent/agent_signature.h"
 #include "support.h"
@@ -17,7 +16,8 @@ namespace {
 
 const std::string digest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::vector<std::string> ecKey = {"EC", "-pkeyopt", "ec_paramgen_curve:P-256"};
-const std::string body = "qz-agent-manifest 2\nagent pi_agent\nversion 42\nsize 1234567\nsha256 " + digest + "\n";
+const std::string body =
+    "qz-agent-manifest 2\nagent pi_agent\nversion 42\nsize 1234567\nsha256 " + digest + "\n";
 
 // An Ed25519 key pair made by openssl in a directory of its own: key.pem and pub.pem.
 struct KeyPair {
@@ -26,19 +26,24 @@ struct KeyPair {
   explicit KeyPair(std::vector<std::string> kind = {"ed25519"}) {
     kind.insert(kind.begin(), {"/usr/bin/openssl", "genpkey", "-out", privatePath, "-algorithm"});
     runProcess(kind);
-    runProcess({"/usr/bin/openssl", "pkey", "-in", privatePath, "-pubout", "-out", directory.file("pub.pem")});
+    runProcess({"/usr/bin/openssl", "pkey", "-in", privatePath, "-pubout", "-out",
+                directory.file("pub.pem")});
     publicPem = readFile(directory.file("pub.pem"));
   }
 
   // `lines` followed by the signature line of their Ed25519 signature, with `hex`'s digits.
   std::string signedText(const std::string& lines, const char* hex = "0123456789abcdef") const {
-    std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(privatePath.c_str(), "r"), BIO_free);
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(privatePath.c_str(), "r"),
+                                                   BIO_free);
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    EVP_MD_CTX_free);
     unsigned char signature[64];
     size_t length = sizeof signature;
     EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get());
-    EVP_DigestSign(context.get(), signature, &length, reinterpret_cast<const unsigned char*>(lines.data()), lines.size());
+    EVP_DigestSign(context.get(), signature, &length,
+                   reinterpret_cast<const unsigned char*>(lines.data()), lines.size());
     std::string text = lines + "signature ";
     for (unsigned char byte : signature) text += {hex[byte >> 4], hex[byte & 15]};
     return text + "\n";
@@ -50,7 +55,8 @@ const KeyPair& testKey() {
   return key;
 }
 
-bool accepted(const std::string& text, AgentManifest* manifest = nullptr, const std::string& agent = "pi_agent") {
+bool accepted(const std::string& text, AgentManifest* manifest = nullptr,
+              const std::string& agent = "pi_agent") {
   AgentManifest read;
   return readAgentManifest(text, testKey().publicPem, agent, manifest ? manifest : &read);
 }
@@ -64,25 +70,51 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
   const KeyPair& key = testKey();
   const std::string good = key.signedText(body), version = "version 42\n", size = "size 1234567\n";
-  std::pair<std::string, std::string> lines[] = {{"qz-agent-manifest 2\n", ""}, {"manifest 2", "manifest 1"}, {"manifest 2", "manifest 3"},
-      {"agent pi_agent\n", ""}, {"agent pi_agent", "agent pi_agent2"}, {"agent pi_agent\n", version + "agent pi_agent\n"}, {version, ""}, {size, ""},
-      {"sha256 ", "sha256 0"}, {"abcdef\n", "bcdef\n"}, {"abcdef\n", "ABCDEF\n"}, {version + size, size + version}, {version, version + version},
-      {"version 42", "version 0"}, {"version 42", "version 9223372036854775808"}, {"version 42", "version 18446744073709551658"},
-      {"version 42", "version 042"}, {"version 42", "version +42"}, {"version 42", "version  42"}, {"version 42", "version 42 "},
-      {"version 42", "version "}, {"size 1234567", "size 0"}, {version, "version 42\r\n"}, {"size", std::string("s\0ze", 4)}};
-  for (const auto& [from, to] : lines) EXPECT_FALSE(accepted(key.signedText(replaced(body, from, to)))) << from << " -> " << to;
-  for (const std::string& text : {body, good + good.substr(body.size()), replaced(good, "\nsignature ", "\nsignature 0"),
-                                  key.signedText(body, "0123456789ABCDEF"), good.substr(0, good.size() - 1) + "\r\n", good + "\n",
-                                  key.signedText(body + std::string(1000, '#')), KeyPair().signedText(body), std::string()})
+  std::pair<std::string, std::string> lines[] = {{"qz-agent-manifest 2\n", ""},
+                                                 {"manifest 2", "manifest 1"},
+                                                 {"manifest 2", "manifest 3"},
+                                                 {"agent pi_agent\n", ""},
+                                                 {"agent pi_agent", "agent pi_agent2"},
+                                                 {"agent pi_agent\n", version + "agent pi_agent\n"},
+                                                 {version, ""},
+                                                 {size, ""},
+                                                 {"sha256 ", "sha256 0"},
+                                                 {"abcdef\n", "bcdef\n"},
+                                                 {"abcdef\n", "ABCDEF\n"},
+                                                 {version + size, size + version},
+                                                 {version, version + version},
+                                                 {"version 42", "version 0"},
+                                                 {"version 42", "version 9223372036854775808"},
+                                                 {"version 42", "version 18446744073709551658"},
+                                                 {"version 42", "version 042"},
+                                                 {"version 42", "version +42"},
+                                                 {"version 42", "version  42"},
+                                                 {"version 42", "version 42 "},
+                                                 {"version 42", "version "},
+                                                 {"size 1234567", "size 0"},
+                                                 {version, "version 42\r\n"},
+                                                 {"size", std::string("s\0ze", 4)}};
+  for (const auto& [from, to] : lines)
+    EXPECT_FALSE(accepted(key.signedText(replaced(body, from, to)))) << from << " -> " << to;
+  for (const std::string& text :
+       {body, good + good.substr(body.size()), replaced(good, "\nsignature ", "\nsignature 0"),
+        key.signedText(body, "0123456789ABCDEF"), good.substr(0, good.size() - 1) + "\r\n",
+        good + "\n", key.signedText(body + std::string(1000, '#')), KeyPair().signedText(body),
+        std::string()})
     EXPECT_FALSE(accepted(text)) << text;
-  for (const auto& [text, number] : {std::pair{version, 42ul}, {"version 1\n", 1ul}, {"version 9223372036854775807\n", 9223372036854775807ul}}) {
+  for (const auto& [text, number] : {std::pair{version, 42ul},
+                                     {"version 1\n", 1ul},
+                                     {"version 9223372036854775807\n", 9223372036854775807ul}}) {
     AgentManifest manifest;
     EXPECT_TRUE(accepted(key.signedText(replaced(body, version, text)), &manifest)) << text;
-    EXPECT_EQ(std::tuple(manifest.agent, manifest.version, manifest.size, manifest.sha256), std::tuple("pi_agent", number, 1234567ul, digest));
+    EXPECT_EQ(std::tuple(manifest.agent, manifest.version, manifest.size, manifest.sha256),
+              std::tuple("pi_agent", number, 1234567ul, digest));
   }
   // The name is one path component, whatever the launcher expects.
   for (std::string name : {"", "a/b", "a b"})
-    EXPECT_FALSE(accepted(key.signedText(replaced(body, "agent pi_agent", "agent " + name)), nullptr, name)) << name;
+    EXPECT_FALSE(
+        accepted(key.signedText(replaced(body, "agent pi_agent", "agent " + name)), nullptr, name))
+        << name;
   EXPECT_EQ(agentManifestSignedLines({"pi_agent", 42, 1234567, digest}), body);
   AgentManifest untouched{"x", 7, 8, "x"};
   EXPECT_FALSE(readAgentManifest(good, KeyPair(ecKey).publicPem, "pi_agent", &untouched));
@@ -93,9 +125,15 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
 // "?" or "#"; a URL without a path names none.
 TEST(AgentManifest, NamesTheAgentByItsUrlsLastPathComponent) {
   std::pair<const char*, const char*> urls[] = {
-      {"https://h.example/a/pi_install_agent_pi_T19q7c_hostk64", "pi_install_agent_pi_T19q7c_hostk64"},
-      {"http://h.example:8080/agent?v=1/x", "agent"}, {"http://h.example/agent#part/x", "agent"}, {"http://h.example/a/", ""},
-      {"http://h.example", ""}, {"http://h.example?x/y", ""}, {"h.example/dir/agent", "agent"}, {"HTTP://u@h.example/p%2Fq", "p%2Fq"}};
+      {"https://h.example/a/pi_install_agent_pi_T19q7c_hostk64",
+       "pi_install_agent_pi_T19q7c_hostk64"},
+      {"http://h.example:8080/agent?v=1/x", "agent"},
+      {"http://h.example/agent#part/x", "agent"},
+      {"http://h.example/a/", ""},
+      {"http://h.example", ""},
+      {"http://h.example?x/y", ""},
+      {"h.example/dir/agent", "agent"},
+      {"HTTP://u@h.example/p%2Fq", "p%2Fq"}};
   for (const auto& [url, name] : urls) EXPECT_EQ(agentNameOfUrl(url), name) << url;
 }
 
@@ -104,7 +142,8 @@ TEST(AgentManifest, NamesTheAgentByItsUrlsLastPathComponent) {
 // Thousands of random edits of a good manifest (seeded, so every run tries the
 // same): only the unchanged bytes are accepted.
 TEST(AgentManifest, RefusesEveryMutation) {
-  const std::string good = testKey().signedText(body), alphabet("0123456789abcdefABCDEF\n\r -+x\0\xff", 30);
+  const std::string good = testKey().signedText(body),
+                    alphabet("0123456789abcdefABCDEF\n\r -+x\0\xff", 30);
   std::mt19937_64 random(20260101);
   auto below = [&](size_t bound) { return static_cast<size_t>(random() % bound); };
   for (int round = 0; round < 4000; ++round) {
@@ -112,10 +151,14 @@ TEST(AgentManifest, RefusesEveryMutation) {
     for (size_t edits = 1 + below(3); edits > 0; --edits) {
       size_t at = below(text.size() + 1);
       char byte = below(4) == 0 ? static_cast<char>(random()) : alphabet[below(alphabet.size())];
-      if (int kind = below(4); kind == 0 && at < text.size()) text[at] ^= static_cast<char>(1 << below(8));
-      else if (kind == 1) text.insert(at, 1, byte);
-      else if (kind == 2 && at < text.size()) text.erase(at, 1 + below(3));
-      else if (kind == 3) text.resize(at);
+      if (int kind = below(4); kind == 0 && at < text.size())
+        text[at] ^= static_cast<char>(1 << below(8));
+      else if (kind == 1)
+        text.insert(at, 1, byte);
+      else if (kind == 2 && at < text.size())
+        text.erase(at, 1 + below(3));
+      else if (kind == 3)
+        text.resize(at);
     }
     EXPECT_EQ(accepted(text), text == good) << testing::PrintToString(text);
   }

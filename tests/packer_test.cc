@@ -8,7 +8,8 @@ namespace {
 
 const std::string& packerPath = testing_support::packer;
 const std::string image = "/bin/true";
-const std::string usage = "usage: make-installer [--zip64] [--agent AGENT_ZIP] LAUNCHER BUNDLE_ZIP OUTPUT\n";
+const std::string usage =
+    "usage: make-installer [--zip64] [--agent AGENT_ZIP] LAUNCHER BUNDLE_ZIP OUTPUT\n";
 
 // A directory with inputs of every kind; WORK in an argument stands for it.
 struct Inputs {
@@ -18,7 +19,8 @@ struct Inputs {
     makeZip(work.file("agent.zip"), {{"install", "exit 0"}});
     writeFile(work.file("text"), "not a zip archive, just long enough to be read as one");
     std::string bundle = readFile(work.file("bundle.zip"));
-    writeFile(work.file("truncated.zip"), bundle.substr(0, bundle.size() - 10));  // within the end record
+    writeFile(work.file("truncated.zip"),
+              bundle.substr(0, bundle.size() - 10));  // within the end record
     writeFile(work.file("empty"), "");
     writeFile(work.file("unreadable.zip"), readFile(work.file("agent.zip")), 0);
     mkfifo(work.file("fifo").c_str(), 0600);
@@ -27,10 +29,13 @@ struct Inputs {
   }
   // The packer run with `arguments`, the root's capabilities dropped so that modes hold.
   ProcessResult pack(std::vector<std::string> arguments, std::string shell = "") {
-    std::vector<std::string> argv = {"/bin/sh", "-c", "trap '' XFSZ; " + shell + " exec \"$@\"", "sh"};
-    if (geteuid() == 0) argv.insert(argv.end(), {"/usr/bin/setpriv", "--inh-caps=-all", "--bounding-set=-all"});
+    std::vector<std::string> argv = {"/bin/sh", "-c", "trap '' XFSZ; " + shell + " exec \"$@\"",
+                                     "sh"};
+    if (geteuid() == 0)
+      argv.insert(argv.end(), {"/usr/bin/setpriv", "--inh-caps=-all", "--bounding-set=-all"});
     argv.push_back(packerPath);
-    for (const std::string& argument : arguments) argv.push_back(replaceAll(argument, "WORK", work.path()));
+    for (const std::string& argument : arguments)
+      argv.push_back(replaceAll(argument, "WORK", work.path()));
     return runProcess(argv);
   }
 };
@@ -48,16 +53,25 @@ TEST(Packer, RefusesWithOneLineAndLeavesTheOutputAsItWas) {
       {{image, "WORK/truncated.zip", out}, 1, "WORK/truncated.zip: not a ZIP archive", ""},
       {{image, "WORK/empty", out}, 1, "WORK/empty: not a ZIP archive", ""},
       {{"--agent", "WORK/text", image, bundle, out}, 1, "WORK/text: not a ZIP archive", ""},
-      {{image, bundle, "WORK/no dir/setup.run"}, 1, "cannot create a file beside WORK/no dir/setup.run: No such file or directory", ""},
+      {{image, bundle, "WORK/no dir/setup.run"},
+       1,
+       "cannot create a file beside WORK/no dir/setup.run: No such file or directory",
+       ""},
       {{image, bundle, "WORK/out"}, 1, "WORK/out: exists and is not a regular file", ""},
-      {{launcher, bundle, out}, 1, "cannot write WORK/out/setup.run: File too large", "ulimit -f 2048;"},  // half-way
+      {{launcher, bundle, out},
+       1,
+       "cannot write WORK/out/setup.run: File too large",
+       "ulimit -f 2048;"},  // half-way
       {{}, 2, "expected LAUNCHER BUNDLE_ZIP OUTPUT", ""},
       {{image, bundle}, 2, "expected LAUNCHER BUNDLE_ZIP OUTPUT", ""},
       {{image, bundle, out, "more"}, 2, "expected LAUNCHER BUNDLE_ZIP OUTPUT", ""},
       {{image, bundle, out, "--agent"}, 2, "--agent needs a file", ""},
       {{"--agent", "--zip64", image, bundle, out}, 2, "--agent needs a file", ""},
       {{"--agent", "", image, bundle, out}, 2, "--agent needs a file", ""},
-      {{"--agent", "WORK/agent.zip", image, bundle, out, "--agent", "WORK/agent.zip"}, 2, "--agent given more than once", ""},
+      {{"--agent", "WORK/agent.zip", image, bundle, out, "--agent", "WORK/agent.zip"},
+       2,
+       "--agent given more than once",
+       ""},
       {{"--zip", image, bundle, out}, 2, "unknown option --zip", ""},
   };
   const std::vector<std::string> before = listCache(in.work.path());
@@ -65,7 +79,9 @@ TEST(Packer, RefusesWithOneLineAndLeavesTheOutputAsItWas) {
     ProcessResult result = in.pack(arguments, shell);
     SCOPED_TRACE(message);
     EXPECT_EQ(result.exitCode, status);
-    EXPECT_EQ(result.standardError, "make-installer: " + replaceAll(message, "WORK", in.work.path()) + "\n" + (status == 2 ? usage : ""));
+    EXPECT_EQ(result.standardError,
+              "make-installer: " + replaceAll(message, "WORK", in.work.path()) + "\n" +
+                  (status == 2 ? usage : ""));
     EXPECT_EQ(result.standardOutput, "");
     EXPECT_EQ(listCache(in.work.path()), before);
     EXPECT_EQ(readFile(in.work.file("out/setup.run")), "an earlier installer");
@@ -85,18 +101,31 @@ TEST(Packer, DosTimeOfEachMemberIsItsFileModificationTime) {
       {"1975-06-01 10:00:01", "01-01-1980 00:00", "1975-06-01 10:00", "1980 Jan 1 00:00:00"},
   };
   const std::string zone = "TZ=IST-5:30";  // half an hour off: a UTC slip shows
-  ASSERT_EQ(runProcess({"/usr/bin/env", zone, "touch", "-d", "2011-01-02 03:04:05", in.work.file("agent.zip")}).exitCode, 0);
+  ASSERT_EQ(runProcess({"/usr/bin/env", zone, "touch", "-d", "2011-01-02 03:04:05",
+                        in.work.file("agent.zip")})
+                .exitCode,
+            0);
   for (const auto& [modified, dos, universal, exact] : cases) {
     SCOPED_TRACE(modified);
-    ASSERT_EQ(runProcess({"/usr/bin/env", zone, "touch", "-d", modified, in.work.file("bundle.zip")}).exitCode, 0);
+    ASSERT_EQ(
+        runProcess({"/usr/bin/env", zone, "touch", "-d", modified, in.work.file("bundle.zip")})
+            .exitCode,
+        0);
     std::string out = in.work.file("out/setup.run");
-    ASSERT_EQ(runProcess({"/usr/bin/env", zone, packerPath, "--agent", in.work.file("agent.zip"), image, in.work.file("bundle.zip"), out}).exitCode, 0);
-    std::string busybox = runProcess({"/usr/bin/env", zone, "busybox", "unzip", "-l", out}).standardOutput;
+    ASSERT_EQ(runProcess({"/usr/bin/env", zone, packerPath, "--agent", in.work.file("agent.zip"),
+                          image, in.work.file("bundle.zip"), out})
+                  .exitCode,
+              0);
+    std::string busybox =
+        runProcess({"/usr/bin/env", zone, "busybox", "unzip", "-l", out}).standardOutput;
     EXPECT_THAT(busybox, testing::HasSubstr(dos + "   bundle.zip\n"));
     EXPECT_THAT(busybox, testing::HasSubstr("01-02-2011 03:04   InstallAgent.zip\n"));
-    EXPECT_THAT(runProcess({"/usr/bin/env", zone, "unzip", "-l", out}).standardOutput, testing::HasSubstr(universal + "   bundle.zip\n"));
+    EXPECT_THAT(runProcess({"/usr/bin/env", zone, "unzip", "-l", out}).standardOutput,
+                testing::HasSubstr(universal + "   bundle.zip\n"));
     std::string details = runProcess({"/usr/bin/env", zone, "zipinfo", "-v", out}).standardOutput;
-    EXPECT_THAT(details, testing::ContainsRegex("DOS date/time\\): +" + exact + "\n(.|\n)*DOS date/time\\): +2011 Jan 2 03:04:04\n"));
+    EXPECT_THAT(details,
+                testing::ContainsRegex("DOS date/time\\): +" + exact +
+                                       "\n(.|\n)*DOS date/time\\): +2011 Jan 2 03:04:04\n"));
   }
 }
 
@@ -105,13 +134,20 @@ TEST(Packer, DosTimeOfEachMemberIsItsFileModificationTime) {
 TEST(SignAgent, TakesOnlyANameThatIsOnePathComponent) {
   Inputs in;
   for (std::string name : {"", "a/b", "a b", "a\tb", "a\nb"}) {
-    ProcessResult result = runProcess({signer, "--key", signingKey, "--name", name, "--version", "1", in.work.file("agent.zip")});
+    ProcessResult result = runProcess(
+        {signer, "--key", signingKey, "--name", name, "--version", "1", in.work.file("agent.zip")});
     EXPECT_EQ(result.exitCode, 2) << name << result.standardError;
     EXPECT_FALSE(pathExists(in.work.file("agent.zip.sig"))) << name;
   }
-  EXPECT_EQ(runProcess({signer, "--key", signingKey, "--version", "1", in.work.file("agent.zip")}).exitCode, 2);
-  ASSERT_EQ(runProcess({signer, "--key", signingKey, "--name", "pi_agent", "--version", "1", in.work.file("agent.zip")}).exitCode, 0);
-  EXPECT_THAT(readFile(in.work.file("agent.zip.sig")), testing::StartsWith("qz-agent-manifest 2\nagent pi_agent\nversion 1\n"));
+  EXPECT_EQ(runProcess({signer, "--key", signingKey, "--version", "1", in.work.file("agent.zip")})
+                .exitCode,
+            2);
+  ASSERT_EQ(runProcess({signer, "--key", signingKey, "--name", "pi_agent", "--version", "1",
+                        in.work.file("agent.zip")})
+                .exitCode,
+            0);
+  EXPECT_THAT(readFile(in.work.file("agent.zip.sig")),
+              testing::StartsWith("qz-agent-manifest 2\nagent pi_agent\nversion 1\n"));
 }
 
 }  // namespace

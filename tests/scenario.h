@@ -8,9 +8,9 @@
 // (the launcher's /tmp and agent cache, as this process reaches them).
 #pragma once
 
+#include <glob.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <glob.h>
 #include <sys/resource.h>
 
 #include <functional>
@@ -27,22 +27,35 @@ inline const std::string launcher = QZ_LAUNCHER_PATH, packer = QZ_PACKER_PATH;
 // Forges archives and installers: tests/zip_maker.py.
 inline const std::string zipMaker = QZ_ZIP_MAKER;
 // A launcher that trusts the build's test key, whose private half signs here.
-inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH, signingKey = QZ_AGENT_PRIVATE_KEY, signer = QZ_SIGNER_PATH;
+inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH,
+                         signingKey = QZ_AGENT_PRIVATE_KEY, signer = QZ_SIGNER_PATH;
 inline const std::string cacheRelative = ".orvane/installagent/T19q7c/hostk64/";
 // The signed launcher's own cache, named for the test key by openssl's reckoning.
-inline const std::string signedCacheRelative = ".orvane/installagent/T19q7c/hostk64-" + runProcess({"/bin/sh", "-c",
-    "openssl pkey -pubin -in \"$0\" -outform DER | sha256sum", QZ_AGENT_PUBLIC_KEY}).standardOutput.substr(0, 16) + "/";
+inline const std::string signedCacheRelative =
+    ".orvane/installagent/T19q7c/hostk64-" +
+    runProcess({"/bin/sh", "-c", "openssl pkey -pubin -in \"$0\" -outform DER | sha256sum",
+                QZ_AGENT_PUBLIC_KEY})
+        .standardOutput.substr(0, 16) +
+    "/";
 // Writes its arguments, each in <>, to $AGENT_RECORD, keeps a copy of the
 // bundle it was given when the root has cp, and ends with a status of its
 // own. Without AGENT_RECORD it writes nothing, least of all in the working
 // directory.
-inline const std::string sampleAgent = ": \"${AGENT_RECORD:?}\"\nprintf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UNZIP\"} "
-    "${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > \"$AGENT_RECORD\"\n! command -v cp > /dev/null || cp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
+inline const std::string sampleAgent =
+    ": \"${AGENT_RECORD:?}\"\nprintf '<%s>' \"$@\" ${UNZIP+\"UNZIP=$UNZIP\"} "
+    "${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > \"$AGENT_RECORD\"\n! command -v cp > /dev/null || cp "
+    "\"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
 // What follows a failed download, and how its message starts.
-inline const std::string advice = "\n\n. Check your internet connectivity, proxy server, firewall, and virus scanner settings and rerun the installer."
-                                  "\nInstallation failed.\n", failed = "...Error: Download process failed - ";
-inline const std::string cannotUnzipAgent = "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation failed.\n";
-inline const std::string cannotStart = "Failed to start the instal agent\nFailed to start the instal agent\nInstallation failed.\n";
+inline const std::string advice =
+                             "\n\n. Check your internet connectivity, proxy server, firewall, and "
+                             "virus scanner settings and rerun the installer."
+                             "\nInstallation failed.\n",
+                         failed = "...Error: Download process failed - ";
+inline const std::string cannotUnzipAgent =
+    "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation "
+    "failed.\n";
+inline const std::string cannotStart =
+    "Failed to start the instal agent\nFailed to start the instal agent\nInstallation failed.\n";
 
 // One answer of the server: interim answers sent first, the status line's
 // code, header lines, and the body, where %AGENT% stands for the agent
@@ -63,7 +76,9 @@ struct Answer {
 enum class Root { host, busyBox, dash };
 
 // Paths as this process reaches them.
-struct Paths { std::string work, home, cache, installer; };
+struct Paths {
+  std::string work, home, cache, installer;
+};
 
 struct Scenario {
   std::string name{};
@@ -84,7 +99,8 @@ struct Scenario {
   std::string directory{};
   std::vector<std::string> environment{}, arguments{};
   std::string shellFirst{};
-  std::vector<std::string> wrapper{};  // a command the installer is run by (strace, a seccomp filter)
+  std::vector<std::string>
+      wrapper{};  // a command the installer is run by (strace, a seccomp filter)
   bool mountProc = true, needsRoot = false, closedStandardError = false, staticOnly = false;
   // An event during the run: a request the server sees ("GET /agent"), or a
   // path pattern that comes to exist; then the signal goes (to the whole
@@ -98,8 +114,10 @@ struct Scenario {
   std::string agentSaw = "<-installbundle><%SCRATCH%/bundle.zip>";  // "" when it never ran
   // Every entry under the cache, sorted: a directory ends in "/" (only when
   // empty), a link in "@", anything else not a file in "|"; the validator with its content.
-  std::vector<std::string> cache = {".validatestring=ETag: \"v1\"\r", "installagent.lock", "installagent/install"};
-  bool sameAsUnzip = false;  // the cached agent is what Info-ZIP's unzip -qq -o makes of the archive
+  std::vector<std::string> cache = {".validatestring=ETag: \"v1\"\r", "installagent.lock",
+                                    "installagent/install"};
+  bool sameAsUnzip =
+      false;  // the cached agent is what Info-ZIP's unzip -qq -o makes of the archive
   // When not empty, a plain run of `nextInstaller` (or the same) follows,
   // asks exactly these and runs the agent.
   std::vector<std::string> nextRequests{};
@@ -112,19 +130,24 @@ inline void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
 inline std::string testName(const std::string& name) {
   std::string result;
   for (char c : name)
-    if (std::isalnum(static_cast<unsigned char>(c))) result += c;
-    else if (!result.empty() && result.back() != '_') result += '_';
+    if (std::isalnum(static_cast<unsigned char>(c)))
+      result += c;
+    else if (!result.empty() && result.back() != '_')
+      result += '_';
   while (!result.empty() && result.back() == '_') result.pop_back();
   return result;
 }
 
 inline std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; !from.empty() && (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  for (size_t at = 0; !from.empty() && (at = text.find(from, at)) != std::string::npos;
+       at += to.size())
+    text.replace(at, from.size(), to);
   return text;
 }
 
 // Packs `image`, WORK/bundle.zip and, when `offline`, WORK/agent.zip into `installer`.
-inline bool packInstaller(const std::string& work, const std::string& installer, bool offline, const std::string& image = launcher) {
+inline bool packInstaller(const std::string& work, const std::string& installer, bool offline,
+                          const std::string& image = launcher) {
   fs::create_directories(fs::path(installer).parent_path());
   std::vector<std::string> argv = {packer, image, work + "/bundle.zip", installer};
   if (offline) argv.insert(argv.begin() + 1, {"--agent", work + "/agent.zip"});
@@ -133,8 +156,8 @@ inline bool packInstaller(const std::string& work, const std::string& installer,
 
 // Makes WORK/bundle.zip and WORK/agent.zip of `agent`'s members, then packs them.
 inline bool packInstaller(const std::string& work, const std::string& installer,
-                          const std::vector<std::pair<std::string, std::string>>& agent, bool offline,
-                          const std::string& image = launcher) {
+                          const std::vector<std::pair<std::string, std::string>>& agent,
+                          bool offline, const std::string& image = launcher) {
   makeZip(work + "/bundle.zip", {{"product/readme.txt", "the product"}});
   makeZip(work + "/agent.zip", agent);
   return packInstaller(work, installer, offline, image);
@@ -159,7 +182,8 @@ inline std::vector<std::string> listCache(const std::string& directory) {
                               : type != fs::file_type::regular   ? "|"
                               : name == ".validatestring"        ? "=" + readFile(it->path())
                                                                  : ""));
-    std::istringstream manifest(name == ".agentmanifest" && type == fs::file_type::regular ? readFile(it->path()) : "");
+    std::istringstream manifest(
+        name == ".agentmanifest" && type == fs::file_type::regular ? readFile(it->path()) : "");
     for (std::string line; std::getline(manifest, line);)
       if (line.rfind("version ", 0) == 0) entries.back() += "=" + line;
   }
@@ -172,32 +196,43 @@ inline void plant(const std::string& cache, const std::vector<std::string>& file
     std::string name = file.substr(0, file.find('='));
     fs::create_directories(fs::path(cache + name).parent_path());
     if (name.back() == '/') continue;
-    writeFile(cache + name, file.substr(name.size() + 1), name == "installagent/install" ? 0755 : 0644);
+    writeFile(cache + name, file.substr(name.size() + 1),
+              name == "installagent/install" ? 0755 : 0644);
   }
 }
 
-// The manifest that sign-agent writes for `file` named `name`, by `key` or by a key made on the spot.
-inline std::string manifest(const std::string& file, const std::string& version, const std::string& key = "",
-                            const std::string& name = "agent") {
+// The manifest that sign-agent writes for `file` named `name`, by `key` or by a key made on the
+// spot.
+inline std::string manifest(const std::string& file, const std::string& version,
+                            const std::string& key = "", const std::string& name = "agent") {
   std::string made = file + ".key";
-  if (key.empty()) runProcess({"/usr/bin/openssl", "genpkey", "-algorithm", "ed25519", "-out", made});
-  runProcess({signer, "--key", key.empty() ? made : key, "--name", name, "--version", version, file});
+  if (key.empty())
+    runProcess({"/usr/bin/openssl", "genpkey", "-algorithm", "ed25519", "-out", made});
+  runProcess(
+      {signer, "--key", key.empty() ? made : key, "--name", name, "--version", version, file});
   return readFile(file + ".sig");
 }
 
 // The root a chroot row runs in: BusyBox or dash as its only program.
 inline bool makeRoot(Root root, const std::string& w) {
-  std::string shell = root == Root::busyBox ? "cp /bin/busybox bin && ln -s busybox bin/sh"
-      : "cp /usr/bin/dash bin/sh && for lib in $(ldd /usr/bin/dash | grep -o '/[^ ]*'); do cp --parents -L \"$lib\" .; done";
-  return runProcess({"/bin/sh", "-c", "cd \"$0\" && mkdir -p bin dev proc home && mkdir -m 1777 tmp && mknod -m 666 dev/null c 1 3 && " + shell,
-                     w}).exitCode == 0;
+  std::string shell = root == Root::busyBox
+                          ? "cp /bin/busybox bin && ln -s busybox bin/sh"
+                          : "cp /usr/bin/dash bin/sh && for lib in $(ldd /usr/bin/dash | grep -o "
+                            "'/[^ ]*'); do cp --parents -L \"$lib\" .; done";
+  return runProcess({"/bin/sh", "-c",
+                     "cd \"$0\" && mkdir -p bin dev proc home && mkdir -m 1777 tmp && mknod -m 666 "
+                     "dev/null c 1 3 && " +
+                         shell,
+                     w})
+             .exitCode == 0;
 }
 
 // A shell step (as root, in a mount namespace of its own) that gives the
 // command a /tmp of its own, $0/tmp, where $0 (a directory in /tmp) stays
 // at its path: what a run leaves in /tmp, even one killed, is found there.
 inline const std::string privateTmp =
-    "mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --rbind \"$0\" \"$0/tmp/$(basename \"$0\")\" "
+    "mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --rbind \"$0\" "
+    "\"$0/tmp/$(basename \"$0\")\" "
     "&& mount --rbind \"$0/tmp\" /tmp";
 
 class RunOfScenario {
@@ -206,12 +241,15 @@ class RunOfScenario {
 
   void play() {
     if ((s_.needsRoot || chrooted_) && geteuid() != 0) GTEST_SKIP() << "needs root";
-    if (chrooted_ && !QZ_LAUNCHER_STATIC) GTEST_SKIP() << "a launcher linked to shared libraries cannot run in a root without them";
-    if (s_.staticOnly && !QZ_LAUNCHER_STATIC) GTEST_SKIP() << "the system's shared OpenSSL seeds itself otherwise than the static launcher";
+    if (chrooted_ && !QZ_LAUNCHER_STATIC)
+      GTEST_SKIP() << "a launcher linked to shared libraries cannot run in a root without them";
+    if (s_.staticOnly && !QZ_LAUNCHER_STATIC)
+      GTEST_SKIP() << "the system's shared OpenSSL seeds itself otherwise than the static launcher";
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
     ASSERT_NO_FATAL_FAILURE(makeInstallerAndCache());
-    std::string bundle = bundleOf(paths_.installer), directory = fs::path(paths_.installer).parent_path();
+    std::string bundle = bundleOf(paths_.installer),
+                directory = fs::path(paths_.installer).parent_path();
     std::vector<std::string> beside = listing(directory);
     expectOutcome(run(paths_.installer, true), bundle);
     if (inTestMode()) beside = listing(directory);
@@ -231,7 +269,9 @@ class RunOfScenario {
 
  private:
   bool inTestMode() const {
-    return std::ranges::any_of(s_.environment, [](const std::string& v) { return v.rfind("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__=", 0) == 0; });
+    return std::ranges::any_of(s_.environment, [](const std::string& v) {
+      return v.rfind("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__=", 0) == 0;
+    });
   }
   // The copy of the bundle the agent kept, when the root had cp, is the installer's.
   void expectBundleSeen(const std::string& bundle) const {
@@ -241,14 +281,21 @@ class RunOfScenario {
   // `text` with its placeholders replaced; %WORK% as the launcher sees it, or as this process does.
   std::string expand(std::string text, bool asLauncher = true) {
     for (const char* secure : {"%HTTPS%", "%ALIAS%", "%TLSHOST%", "%CA%", "%OTHERCA%"})
-      if (!tls_ && text.find(secure) != std::string::npos) tls_ = std::make_unique<TlsFront>(portOf(server_.url()), w_ + "/tls");
+      if (!tls_ && text.find(secure) != std::string::npos)
+        tls_ = std::make_unique<TlsFront>(portOf(server_.url()), w_ + "/tls");
     if (tls_) {
       std::string host = tls_->url().substr(8);
-      for (auto [from, to] : {std::pair{"%HTTPS%", tls_->url()}, {"%ALIAS%", tls_->url("127.0.0.2")}, {"%TLSHOST%", host},
-                              {"%CA%", tls_->ca()}, {"%OTHERCA%", tls_->otherCa()}})
+      for (auto [from, to] : {std::pair{"%HTTPS%", tls_->url()},
+                              {"%ALIAS%", tls_->url("127.0.0.2")},
+                              {"%TLSHOST%", host},
+                              {"%CA%", tls_->ca()},
+                              {"%OTHERCA%", tls_->otherCa()}})
         text = replaceAll(text, from, to);
     }
-    for (auto [from, to] : {std::pair{"%HTTP%", server_.url()}, {"%TMP%", tmp_}, {"%CACHE%", paths_.cache}, {"%MAKER%", zipMaker},
+    for (auto [from, to] : {std::pair{"%HTTP%", server_.url()},
+                            {"%TMP%", tmp_},
+                            {"%CACHE%", paths_.cache},
+                            {"%MAKER%", zipMaker},
                             {"%WORK%", asLauncher && chrooted_ ? std::string() : w_}})
       text = replaceAll(text, from, to);
     return text;
@@ -256,7 +303,8 @@ class RunOfScenario {
 
   // A path the launcher names, as this process reaches it.
   std::string outside(const std::string& path) const {
-    if (chrooted_ || (privateTmp_ && path.rfind("/tmp/", 0) == 0 && path.rfind(w_, 0) != 0)) return w_ + path;
+    if (chrooted_ || (privateTmp_ && path.rfind("/tmp/", 0) == 0 && path.rfind(w_, 0) != 0))
+      return w_ + path;
     return path;
   }
 
@@ -268,20 +316,31 @@ class RunOfScenario {
     // The launcher's environment: decoy unzip and rm first on PATH, which must never start.
     fs::create_directories(w_ + "/decoy");
     for (const char* tool : {"unzip", "rm"})
-      writeFile(w_ + "/decoy/" + tool, "#!/bin/sh\necho \"" + std::string(tool) + " $*\" >> " + expand("%WORK%") + "/decoy.log\nexit 9\n", 0755);
-    variables_ = {std::string("PATH=") + (chrooted_ ? "/decoy:/bin" : w_ + "/decoy:/usr/local/bin:/usr/bin:/bin"), "HOME=%WORK%/home",
-                  "AGENT_RECORD=%WORK%/record", "MARK=%WORK%/started", "QZ_INTERNAL_INSTALL_AGENT_URL=%HTTP%/agent"};
+      writeFile(w_ + "/decoy/" + tool,
+                "#!/bin/sh\necho \"" + std::string(tool) + " $*\" >> " + expand("%WORK%") +
+                    "/decoy.log\nexit 9\n",
+                0755);
+    variables_ = {std::string("PATH=") +
+                      (chrooted_ ? "/decoy:/bin" : w_ + "/decoy:/usr/local/bin:/usr/bin:/bin"),
+                  "HOME=%WORK%/home", "AGENT_RECORD=%WORK%/record", "MARK=%WORK%/started",
+                  "QZ_INTERNAL_INSTALL_AGENT_URL=%HTTP%/agent"};
     for (const std::string& variable : s_.environment) {
-      std::string name = variable[0] == '-' ? variable.substr(1) : variable.substr(0, variable.find('=') + 1);
-      std::erase_if(variables_, [&](const std::string& v) { return v.rfind(variable[0] == '-' ? name + "=" : name, 0) == 0; });
+      std::string name =
+          variable[0] == '-' ? variable.substr(1) : variable.substr(0, variable.find('=') + 1);
+      std::erase_if(variables_, [&](const std::string& v) {
+        return v.rfind(variable[0] == '-' ? name + "=" : name, 0) == 0;
+      });
       if (variable[0] != '-') variables_.push_back(variable);
     }
     for (std::string& variable : variables_) variable = expand(variable);
-    std::string home = std::ranges::find_if(variables_, [](const std::string& v) { return v.rfind("HOME=", 0) == 0; })->substr(5);
+    std::string home = std::ranges::find_if(variables_, [](const std::string& v) {
+                         return v.rfind("HOME=", 0) == 0;
+                       })->substr(5);
     paths_.work = w_;
     paths_.home = home.empty() ? tmp_ : home[0] != '/' ? cwd + "/" + home : outside(home);
     // A HOME of one character gets no separator before the cache's path.
-    paths_.cache = paths_.home + (home.size() == 1 ? "" : "/") + (s_.signedLauncher ? signedCacheRelative : cacheRelative);
+    paths_.cache = paths_.home + (home.size() == 1 ? "" : "/") +
+                   (s_.signedLauncher ? signedCacheRelative : cacheRelative);
     paths_.installer = w_ + "/" + s_.installer;
 
     // The installer and the cache it meets.
@@ -291,23 +350,31 @@ class RunOfScenario {
     } else {
       fs::create_directories(w_ + "/agent-src");
       writeFile(w_ + "/agent-src/install", s_.agent, 0755);
-      ASSERT_EQ(runProcess({"/usr/bin/env", "-C", w_ + "/agent-src", "OUT=" + w_ + "/agent.zip", "/bin/sh", "-c",
-                            expand(s_.agentArchive, false)}).exitCode, 0);
+      ASSERT_EQ(runProcess({"/usr/bin/env", "-C", w_ + "/agent-src", "OUT=" + w_ + "/agent.zip",
+                            "/bin/sh", "-c", expand(s_.agentArchive, false)})
+                    .exitCode,
+                0);
     }
-    ASSERT_TRUE(packInstaller(w_, paths_.installer, s_.bundledAgent, s_.signedLauncher ? signedLauncher : launcher));
+    ASSERT_TRUE(packInstaller(w_, paths_.installer, s_.bundledAgent,
+                              s_.signedLauncher ? signedLauncher : launcher));
     if (!home.empty()) fs::create_directories(paths_.home);
     plant(paths_.cache, s_.cacheBefore);
     if (s_.prepare) s_.prepare(paths_);
     std::string agent = readFile(w_ + "/agent.zip"), corrupt = agent;
-    corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // one bit of "install" flipped: a CRC error
+    corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^=
+        1;  // one bit of "install" flipped: a CRC error
     for (const Answer& a : s_.answers) {
       std::string body = a.body, kind, version, file = w_ + "/agent.zip", name = "agent";
       if (body.size() > 2 && body.front() == '%' && body.back() == '%')
         std::istringstream(body.substr(1, body.size() - 2)) >> kind >> version >> file >> name;
-      if (kind == "MANIFEST" || kind == "FOREIGN") body = manifest(expand(file, false), version, kind == "MANIFEST" ? signingKey : "", name);
+      if (kind == "MANIFEST" || kind == "FOREIGN")
+        body = manifest(expand(file, false), version, kind == "MANIFEST" ? signingKey : "", name);
       body = replaceAll(replaceAll(body, "%CORRUPT%", corrupt), "%AGENT%", agent);
-      server_.answer(expand(a.request), a.interim + "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" + expand(a.headers) +
-                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, a.trickle);
+      server_.answer(expand(a.request),
+                     a.interim + "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" +
+                         expand(a.headers) + "Content-Length: " + std::to_string(body.size()) +
+                         "\r\n\r\n" + body,
+                     a.trickle);
     }
   }
 
@@ -334,7 +401,8 @@ class RunOfScenario {
   }
 
   bool happened(const std::string& event) {
-    if (event.find(' ') != std::string::npos && std::isupper(static_cast<unsigned char>(event[0]))) return server_.saw(event);
+    if (event.find(' ') != std::string::npos && std::isupper(static_cast<unsigned char>(event[0])))
+      return server_.saw(event);
     glob_t found{};
     bool any = glob(event.c_str(), 0, nullptr, &found) == 0 && found.gl_pathc > 0;
     globfree(&found);
@@ -346,7 +414,8 @@ class RunOfScenario {
     if (withEvent && !s_.event.empty()) {
       std::string event = expand(s_.event, false);
       if (waitFor([&] { return happened(event) || !child.running(); }) && happened(event)) {
-        if (s_.interrupt != 0) kill(s_.interrupt == SIGTERM ? child.pid() : -child.pid(), s_.interrupt);
+        if (s_.interrupt != 0)
+          kill(s_.interrupt == SIGTERM ? child.pid() : -child.pid(), s_.interrupt);
       } else {
         ADD_FAILURE() << "the run ended or took a minute before " << event;
         kill(-child.pid(), SIGKILL);
@@ -360,13 +429,16 @@ class RunOfScenario {
     std::vector<std::string> left;
     if (tmp_ == "/tmp") return left;
     for (const auto& entry : fs::directory_iterator(tmp_))
-      if (entry.path().filename() != fs::path(w_).filename() && entry.path().filename() != ".orvane") left.push_back(entry.path());
+      if (entry.path().filename() != fs::path(w_).filename() &&
+          entry.path().filename() != ".orvane")
+        left.push_back(entry.path());
     return left;
   }
 
   static std::vector<std::string> listing(const std::string& directory) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(directory))
+      names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -375,8 +447,12 @@ class RunOfScenario {
   void expectOutcome(const ProcessResult& result, const std::string& bundle) {
     std::string record = readFile(w_ + "/record");
     std::smatch found;
-    std::string scratch = std::regex_search(record, found, std::regex("([^<>]*/qz[A-Za-z0-9]{6})/bundle\\.zip")) ? found[1].str()
-        : std::regex_search(result.standardError, found, std::regex("/tmp/qz[A-Za-z0-9]{6}")) ? found[0].str() : "";
+    std::string scratch =
+        std::regex_search(record, found, std::regex("([^<>]*/qz[A-Za-z0-9]{6})/bundle\\.zip"))
+            ? found[1].str()
+        : std::regex_search(result.standardError, found, std::regex("/tmp/qz[A-Za-z0-9]{6}"))
+            ? found[0].str()
+            : "";
     auto named = [&](std::string text) {
       if (!scratch.empty()) text = replaceAll(text, scratch, "%SCRATCH%");
       return chrooted_ ? text : replaceAll(text, w_, "%WORK%");
@@ -401,11 +477,16 @@ class RunOfScenario {
     EXPECT_TRUE(fs::is_empty(w_ + "/canary"));
     EXPECT_FALSE(pathExists(w_ + "/" + s_.directory + "/pwned"));
     if (s_.sameAsUnzip) {
-      ASSERT_EQ(runProcess({"/usr/bin/unzip", "-qq", "-o", w_ + "/agent.zip", "-d", w_ + "/reference"}).exitCode, 0);
+      ASSERT_EQ(
+          runProcess({"/usr/bin/unzip", "-qq", "-o", w_ + "/agent.zip", "-d", w_ + "/reference"})
+              .exitCode,
+          0);
       EXPECT_EQ(describeTree(paths_.cache + "installagent"), describeTree(w_ + "/reference"));
     }
-    bool made = result.exitCode == 0 && s_.cacheBefore.empty() && fs::exists(paths_.cache);  // by the run, under its umask
-    for (std::string d = paths_.cache; made && d.size() > paths_.home.size(); d = fs::path(d).parent_path())
+    bool made = result.exitCode == 0 && s_.cacheBefore.empty() &&
+                fs::exists(paths_.cache);  // by the run, under its umask
+    for (std::string d = paths_.cache; made && d.size() > paths_.home.size();
+         d = fs::path(d).parent_path())
       EXPECT_EQ(fs::status(d).permissions() & fs::perms::all, fs::perms::owner_all) << d;
   }
 
@@ -413,7 +494,8 @@ class RunOfScenario {
   TemporaryDirectory work_;
   const std::string w_;
   const bool chrooted_ = s_.root != Root::host, privateTmp_ = geteuid() == 0 && !chrooted_;
-  const std::string tmp_ = chrooted_ || privateTmp_ ? w_ + "/tmp" : "/tmp";  // the launcher's /tmp, from here
+  const std::string tmp_ =
+      chrooted_ || privateTmp_ ? w_ + "/tmp" : "/tmp";  // the launcher's /tmp, from here
   ScriptedServer server_;
   std::unique_ptr<TlsFront> tls_;
   Paths paths_;

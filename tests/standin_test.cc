@@ -2,21 +2,23 @@
 // gives what it unpacks.
 #include <gtest/gtest.h>
 
+#include "launcher/builtin/tree_removal.h"
 #include "launcher/core/command_words.h"
 #include "launcher/core/shell_command.h"
-#include "launcher/builtin/tree_removal.h"
 #include "support.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
 TEST(SplitCommandWords, RefusesWhatAShellWouldExpandAndKeepsTheRest) {
-  for (const char* line : {"a $b", "a;b", "a|b", "a&b", "a>b", "a<b", "a*", "a?b", "a[b", "~x", "#c", "a (b)", "a{b}", "a`b`",
-                           "'open", "\"open", "a\\", "\"$x\"", "\"a`b`\"", "a\nb"})
+  for (const char* line :
+       {"a $b", "a;b",   "a|b",  "a&b",  "a>b",   "a<b",    "a*",  "a?b",    "a[b",      "~x",
+        "#c",   "a (b)", "a{b}", "a`b`", "'open", "\"open", "a\\", "\"$x\"", "\"a`b`\"", "a\nb"})
     EXPECT_FALSE(splitCommandWords(line)) << line;
   std::pair<const char*, std::vector<std::string>> kept[] = {
-      {"a\\ b  c", {"a b", "c"}}, {"'a'\"b\"c", {"abc"}}, {"x#y a~ b=c", {"x#y", "a~", "b=c"}}, {"'' \"\"", {"", ""}},
-      {"a\\\nb", {"ab"}}, {"\"a\\\"b\\\\c\\d\"", {"a\"b\\c\\d"}}, {"'it'\\''s'", {"it's"}}, {"  \t", {}}, {"]x !y %z ^w", {"]x", "!y", "%z", "^w"}},
+      {"a\\ b  c", {"a b", "c"}}, {"'a'\"b\"c", {"abc"}}, {"x#y a~ b=c", {"x#y", "a~", "b=c"}},
+      {"'' \"\"", {"", ""}},      {"a\\\nb", {"ab"}},     {"\"a\\\"b\\\\c\\d\"", {"a\"b\\c\\d"}},
+      {"'it'\\''s'", {"it's"}},   {"  \t", {}},           {"]x !y %z ^w", {"]x", "!y", "%z", "^w"}},
   };
   for (const auto& [line, words] : kept) EXPECT_EQ(splitCommandWords(line), words) << line;
 }
@@ -40,14 +42,23 @@ TEST(BuiltinUnzip, GivesEachMemberInfoZipsPermissions) {
       "  i = zipfile.ZipInfo('marked-as-directory', (2001, 2, 3, 4, 5, 6))\n"
       "  i.create_system, i.external_attr = 0, 0x10\n"
       "  z.writestr(i, 'data')\n";
-  ASSERT_EQ(runProcess({"/usr/bin/python3", "-c", craft, work.file("hosts.zip"), work.file("marked.zip")}).exitCode, 0);
+  ASSERT_EQ(
+      runProcess({"/usr/bin/python3", "-c", craft, work.file("hosts.zip"), work.file("marked.zip")})
+          .exitCode,
+      0);
   // A name without "/" is a file whatever its MS-DOS bits say, with its data.
-  EXPECT_EQ(runShellCommand("unzip -qq -o " + work.file("marked.zip") + " -d " + work.file("marked")).rawStatus, 0);
+  EXPECT_EQ(
+      runShellCommand("unzip -qq -o " + work.file("marked.zip") + " -d " + work.file("marked"))
+          .rawStatus,
+      0);
   EXPECT_EQ(readFile(work.file("marked/marked-as-directory")), "data");
   for (mode_t mask : {022, 077}) {
     mode_t saved = umask(mask);
-    runProcess({"/usr/bin/unzip", "-qq", "-o", work.file("hosts.zip"), "-d", work.file("info-zip")});
-    int status = runShellCommand("unzip -qq -o " + work.file("hosts.zip") + " -d " + work.file("ours")).rawStatus;
+    runProcess(
+        {"/usr/bin/unzip", "-qq", "-o", work.file("hosts.zip"), "-d", work.file("info-zip")});
+    int status =
+        runShellCommand("unzip -qq -o " + work.file("hosts.zip") + " -d " + work.file("ours"))
+            .rawStatus;
     umask(saved);
     EXPECT_EQ(status, 0);
     int compared = 0;

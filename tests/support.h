@@ -6,10 +6,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,7 +63,10 @@ inline void writeFile(const std::string& path, const std::string& content, int m
   chmod(path.c_str(), mode);
 }
 
-inline bool pathExists(const std::string& path) { struct stat status; return lstat(path.c_str(), &status) == 0; }
+inline bool pathExists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
 
 // Polls every millisecond until `condition` holds; false when it still does
 // not after `seconds`, a bound that only a broken run reaches.
@@ -71,7 +74,10 @@ template <typename Condition>
 bool waitFor(Condition condition, int seconds = 60) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!condition())
-    if (std::chrono::steady_clock::now() > deadline) return false; else usleep(1000);
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    else
+      usleep(1000);
   return true;
 }
 
@@ -85,9 +91,14 @@ inline std::vector<std::string> describeTree(const std::string& root) {
     struct stat status;
     lstat(it->path().c_str(), &status);
     std::ostringstream line;
-    line << it->path().lexically_relative(root).string() << " " << std::oct << status.st_mode << " ";
-    if (S_ISLNK(status.st_mode)) line << std::filesystem::read_symlink(it->path()).string();  // its own time is when it was made
-    else line << (S_ISREG(status.st_mode) ? readFile(it->path()) : "") << " " << std::dec << status.st_mtim.tv_sec;
+    line << it->path().lexically_relative(root).string() << " " << std::oct << status.st_mode
+         << " ";
+    if (S_ISLNK(status.st_mode))
+      line << std::filesystem::read_symlink(it->path())
+                  .string();  // its own time is when it was made
+    else
+      line << (S_ISREG(status.st_mode) ? readFile(it->path()) : "") << " " << std::dec
+           << status.st_mtim.tv_sec;
     lines.push_back(line.str());
   }
   std::sort(lines.begin(), lines.end());
@@ -110,11 +121,14 @@ class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv, bool closedStandardError = false) {
     std::vector<char*> arguments;
-    for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : argv)
+      arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
-    std::string out = outputs_.file("out"), err = outputs_.file("err");  // no allocation after fork()
+    std::string out = outputs_.file("out"),
+                err = outputs_.file("err");  // no allocation after fork()
     int closedPipe[2] = {-1, -1};
-    if (closedStandardError && pipe2(closedPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (closedStandardError && pipe2(closedPipe, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe failed");
     if ((pid_ = fork()) != 0) {
       if (closedStandardError) close(closedPipe[1]), close(closedPipe[0]);
       return;
@@ -125,12 +139,16 @@ class ChildProcess {
     setsid();
     dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);
-    dup2(closedStandardError ? closedPipe[1] : open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
+    dup2(closedStandardError ? closedPipe[1]
+                             : open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
+         2);
     close_range(3, ~0U, 0);  // nothing of the test's, or of whatever started it, is passed on
     execv(arguments[0], arguments.data());
     _exit(127);
   }
-  ~ChildProcess() { if (pid_ > 0) waitpid(pid_, nullptr, 0); }  // when wait() was not called
+  ~ChildProcess() {
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }  // when wait() was not called
   pid_t pid() const { return pid_; }
   bool running() const {
     siginfo_t info{};
@@ -140,8 +158,9 @@ class ChildProcess {
     int status = 0;
     struct rusage usage {};
     wait4(std::exchange(pid_, -1), &status, 0, &usage);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
-            readFile(outputs_.file("out")), readFile(outputs_.file("err")), usage.ru_maxrss};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            WIFSIGNALED(status) ? WTERMSIG(status) : 0, readFile(outputs_.file("out")),
+            readFile(outputs_.file("err")), usage.ru_maxrss};
   }
 
  private:
@@ -149,13 +168,17 @@ class ChildProcess {
   pid_t pid_ = -1;
 };
 
-inline ProcessResult runProcess(const std::vector<std::string>& argv) { return ChildProcess(argv).wait(); }
+inline ProcessResult runProcess(const std::vector<std::string>& argv) {
+  return ChildProcess(argv).wait();
+}
 
 // `zipPath` made by the real zip from (member name, content) pairs; a member
 // named "install" gets mode 0755.
-inline void makeZip(const std::string& zipPath, const std::vector<std::pair<std::string, std::string>>& members) {
+inline void makeZip(const std::string& zipPath,
+                    const std::vector<std::pair<std::string, std::string>>& members) {
   TemporaryDirectory staging;
-  std::vector<std::string> command = {"/usr/bin/env", "-C", staging.path(), "zip", "-q", "-X", zipPath};
+  std::vector<std::string> command = {"/usr/bin/env", "-C", staging.path(), "zip",
+                                      "-q",           "-X", zipPath};
   for (const auto& [name, content] : members) {
     std::filesystem::create_directories(std::filesystem::path(staging.file(name)).parent_path());
     writeFile(staging.file(name), content, name == "install" ? 0755 : 0644);
@@ -166,7 +189,8 @@ inline void makeZip(const std::string& zipPath, const std::vector<std::pair<std:
 
 // An answer of 200 with an ETag of "v1" and `body`.
 inline std::string okAnswer(const std::string& body) {
-  return "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  return "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
 }
 
 inline int portOf(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
@@ -200,19 +224,31 @@ class ScriptedServer {
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // `trickle`: the body goes one byte every 20 ms. `holdAt` >= 0: after that
   // many bytes of the body (0: before the status line) the answer waits for release().
-  void answer(const std::string& request, const std::string& reply, bool trickle = false, long holdAt = -1) {
+  void answer(const std::string& request, const std::string& reply, bool trickle = false,
+              long holdAt = -1) {
     std::lock_guard lock(mutex_);
     answers_[request] = {reply, trickle, holdAt};
   }
-  void release() { std::lock_guard lock(mutex_); released_ = true; changed_.notify_all(); }
-  std::vector<std::string> takeRequests() { std::lock_guard lock(mutex_); return std::exchange(requests_, {}); }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  std::vector<std::string> takeRequests() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(requests_, {});
+  }
   bool saw(const std::string& request) {
     std::lock_guard lock(mutex_);
     return std::find(requests_.begin(), requests_.end(), request) != requests_.end();
   }
 
  private:
-  struct Reply { std::string bytes; bool trickle = false; long holdAt = -1; };
+  struct Reply {
+    std::string bytes;
+    bool trickle = false;
+    long holdAt = -1;
+  };
 
   static bool sendAll(int fd, const char* data, size_t size) {
     for (ssize_t sent; size > 0; data += sent, size -= sent)
@@ -247,12 +283,15 @@ class ScriptedServer {
       }
       const std::string& bytes = reply.bytes;
       size_t body = 0;  // past interim (1xx) answers to the final one's end of headers
-      for (size_t start = 0; (body = bytes.find("\r\n\r\n", start) + 4), bytes.compare(start, 10, "HTTP/1.1 1") == 0;) start = body;
+      for (size_t start = 0;
+           (body = bytes.find("\r\n\r\n", start) + 4), bytes.compare(start, 10, "HTTP/1.1 1") == 0;)
+        start = body;
       size_t last = method == "HEAD" ? body : bytes.size();
       size_t hold = reply.holdAt < 0 ? std::string::npos : body + reply.holdAt;
       bool sent = true;
       for (size_t at = 0; sent && at < last;) {
-        if (at == hold || (at == 0 && reply.holdAt == 0)) waitForRelease(), hold = std::string::npos;
+        if (at == hold || (at == 0 && reply.holdAt == 0))
+          waitForRelease(), hold = std::string::npos;
         size_t next = at < body ? body : reply.trickle ? at + 1 : last;
         if (hold > at && hold < next) next = hold;
         if (reply.trickle && at >= body) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -271,13 +310,15 @@ class ScriptedServer {
   // Relays bytes between `connection` and "host:port" until either side closes.
   static void tunnel(int connection, const std::string& target) {
     int far = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(portOf(target))), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in address{
+        AF_INET, htons(static_cast<uint16_t>(portOf(target))), {htonl(INADDR_LOOPBACK)}, {}};
     if (connect(far, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
       pollfd ends[] = {{connection, POLLIN, 0}, {far, POLLIN, 0}};
       char buffer[65536];
       for (ssize_t count = 1; count > 0 && poll(ends, 2, -1) > 0;)
         for (int from = 0; from < 2 && count > 0; ++from)
-          if (ends[from].revents != 0 && (count = recv(ends[from].fd, buffer, sizeof buffer, 0)) > 0)
+          if (ends[from].revents != 0 &&
+              (count = recv(ends[from].fd, buffer, sizeof buffer, 0)) > 0)
             count = sendAll(ends[1 - from].fd, buffer, count) ? count : 0;
     }
     close(far);
@@ -304,17 +345,26 @@ class TlsFront {
     const std::string& d = directory_;
     std::filesystem::create_directories(d);
     for (std::string name : {"ca", "other"})  // self-signed: each is its own CA
-      if (runProcess({"/bin/sh", "-c", "cd " + d + " && openssl req -x509 -days 2 -subj /CN=agents.test -addext subjectAltName="
-                      "DNS:agents.test,IP:127.0.0.1 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + name +
-                      ".key -out " + name + ".crt"}).exitCode != 0)
+      if (runProcess(
+              {"/bin/sh", "-c",
+               "cd " + d +
+                   " && openssl req -x509 -days 2 -subj /CN=agents.test -addext subjectAltName="
+                   "DNS:agents.test,IP:127.0.0.1 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+                   "-nodes -keyout " +
+                   name + ".key -out " + name + ".crt"})
+              .exitCode != 0)
         throw std::runtime_error("openssl failed");
-    ProcessResult started = runProcess({QZ_AGENT_SERVER_SCRIPT, "start", "--tls", ca(), d + "/ca.key", "--proxy",
-                                        "http://127.0.0.1:" + std::to_string(backendPort), d + "/server"});
-    if (started.exitCode != 0) throw std::runtime_error("cannot start nginx: " + started.standardError);
+    ProcessResult started =
+        runProcess({QZ_AGENT_SERVER_SCRIPT, "start", "--tls", ca(), d + "/ca.key", "--proxy",
+                    "http://127.0.0.1:" + std::to_string(backendPort), d + "/server"});
+    if (started.exitCode != 0)
+      throw std::runtime_error("cannot start nginx: " + started.standardError);
     port_ = portOf(started.standardOutput.substr(0, started.standardOutput.find('\n')));
   }
   ~TlsFront() { runProcess({QZ_AGENT_SERVER_SCRIPT, "stop", directory_ + "/server"}); }
-  std::string url(const std::string& host = "127.0.0.1") const { return "https://" + host + ":" + std::to_string(port_); }
+  std::string url(const std::string& host = "127.0.0.1") const {
+    return "https://" + host + ":" + std::to_string(port_);
+  }
   std::string ca() const { return directory_ + "/ca.crt"; }
   std::string otherCa() const { return directory_ + "/other.crt"; }
 

@@ -23,10 +23,17 @@ struct TerminalRun {
 };
 
 // Every byte `installer` writes to a raw pseudo-terminal, and the seconds it took.
-std::pair<std::string, double> runInTerminal(const std::string& home, const std::string& url, const std::string& installer,
+std::pair<std::string, double> runInTerminal(const std::string& home, const std::string& url,
+                                             const std::string& installer,
                                              const TerminalRun& how = {}) {
-  std::vector<std::string> argv = {"/usr/bin/env", "-i", "-C", fs::path(home).parent_path().string(), "PATH=/usr/bin:/bin", "HOME=" + home,
-                                   "QZ_INTERNAL_INSTALL_AGENT_URL=" + url, installer};
+  std::vector<std::string> argv = {"/usr/bin/env",
+                                   "-i",
+                                   "-C",
+                                   fs::path(home).parent_path().string(),
+                                   "PATH=/usr/bin:/bin",
+                                   "HOME=" + home,
+                                   "QZ_INTERNAL_INSTALL_AGENT_URL=" + url,
+                                   installer};
   if (!how.term.empty()) argv.insert(argv.begin() + 4, "TERM=" + how.term);
   std::vector<char*> arguments;
   for (std::string& argument : argv) arguments.push_back(argument.data());
@@ -38,7 +45,8 @@ std::pair<std::string, double> runInTerminal(const std::string& home, const std:
   auto start = std::chrono::steady_clock::now();
   pid_t pid = forkpty(&terminal, nullptr, &raw, &size);
   if (pid == 0) {
-    if (!how.errorFile.empty()) dup2(open(how.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    if (!how.errorFile.empty())
+      dup2(open(how.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     execv(arguments[0], arguments.data());
     _exit(127);
   }
@@ -47,7 +55,8 @@ std::pair<std::string, double> runInTerminal(const std::string& home, const std:
   bool interrupted = how.interruptOn.empty();
   for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) {
     output.append(buffer, count);
-    if (!interrupted && output.find(how.interruptOn) != std::string::npos) interrupted = kill(-pid, SIGINT) == 0;
+    if (!interrupted && output.find(how.interruptOn) != std::string::npos)
+      interrupted = kill(-pid, SIGINT) == 0;
   }
   waitpid(pid, nullptr, 0);
   close(terminal);
@@ -58,11 +67,16 @@ std::pair<std::string, double> runInTerminal(const std::string& home, const std:
 std::string screen(const std::string& bytes) {
   std::string shown, line;
   for (size_t at = 0, column = 0; at < bytes.size(); ++at) {
-    if (bytes.compare(at, 3, "\033[K") == 0) line.resize(std::min(column, line.size())), at += 2;
-    else if (bytes[at] == '\r') column = 0;
-    else if (bytes[at] == '\n') shown += line + "\n", line.clear(), column = 0;
-    else if (column < line.size()) line[column++] = bytes[at];
-    else line += bytes[at], ++column;
+    if (bytes.compare(at, 3, "\033[K") == 0)
+      line.resize(std::min(column, line.size())), at += 2;
+    else if (bytes[at] == '\r')
+      column = 0;
+    else if (bytes[at] == '\n')
+      shown += line + "\n", line.clear(), column = 0;
+    else if (column < line.size())
+      line[column++] = bytes[at];
+    else
+      line += bytes[at], ++column;
   }
   return shown + line;
 }
@@ -73,8 +87,10 @@ size_t longestLine(const std::string& bytes) {
   std::string visible = std::regex_replace(bytes, std::regex("\033\\[[0-9;?]*[A-Za-z]"), "");
   size_t longest = 0, length = 0;
   for (unsigned char c : visible) {
-    if (c == '\r' || c == '\n') length = 0;
-    else if ((c & 0xC0) != 0x80) longest = std::max(longest, ++length);
+    if (c == '\r' || c == '\n')
+      length = 0;
+    else if ((c & 0xC0) != 0x80)
+      longest = std::max(longest, ++length);
   }
   return longest;
 }
@@ -84,24 +100,48 @@ size_t longestLine(const std::string& bytes) {
 // no terminal or a dumb one, nothing but the failure lines is written.
 TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
   TemporaryDirectory work;
-  for (auto [name, offline, image] : {std::tuple{"online", false, launcher}, {"signed", false, signedLauncher}, {"offline", true, launcher}})
-    ASSERT_TRUE(packInstaller(work.path(), work.file(name), {{"install", "exit 0"}}, offline, image));  // small: the trickle takes seconds
+  for (auto [name, offline, image] : {std::tuple{"online", false, launcher},
+                                      {"signed", false, signedLauncher},
+                                      {"offline", true, launcher}})
+    ASSERT_TRUE(packInstaller(work.path(), work.file(name), {{"install", "exit 0"}}, offline,
+                              image));  // small: the trickle takes seconds
   ScriptedServer server;
   server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
   server.answer("/half", okAnswer(std::string(1 << 20, 'x')), false, 512 << 10);
-  const std::string unverified = failed.substr(3) + "The install agent's signature did not verify" + advice;
-  struct Case { std::string installer, path; TerminalRun how; std::string screen; bool escapes, downloads; };
-  Case cases[] = {{"online", "/slow", {}, "", true, true}, {"offline", "/slow", {}, "", true, false},
+  const std::string unverified =
+      failed.substr(3) + "The install agent's signature did not verify" + advice;
+  struct Case {
+    std::string installer, path;
+    TerminalRun how;
+    std::string screen;
+    bool escapes, downloads;
+  };
+  Case cases[] = {{"online", "/slow", {}, "", true, true},
+                  {"offline", "/slow", {}, "", true, false},
                   {"signed", "/slow", {}, unverified, true, false},
-                  {"online", "/missing", {}, "Could not reach the download server" + advice.substr(2), true, false},
-                  {"online", "/slow", {.columns = 30}, "", true, false}, {"online", "/slow", {.interruptOn = "% of "}, "", true, true},
-                  {"online", "/slow", {.term = "dumb"}, "", false, false}, {"online", "/slow", {.term = ""}, "", false, false},
+                  {"online",
+                   "/missing",
+                   {},
+                   "Could not reach the download server" + advice.substr(2),
+                   true,
+                   false},
+                  {"online", "/slow", {.columns = 30}, "", true, false},
+                  {"online", "/slow", {.interruptOn = "% of "}, "", true, true},
+                  {"online", "/slow", {.term = "dumb"}, "", false, false},
+                  {"online", "/slow", {.term = ""}, "", false, false},
                   {"online", "/slow", {.errorFile = work.file("errors")}, "", false, false},
-                  {"online", "/half", {.interruptOn = "Downloading the install agent: 50% of 1.0 MiB"}, "", true, true}};
+                  {"online",
+                   "/half",
+                   {.interruptOn = "Downloading the install agent: 50% of 1.0 MiB"},
+                   "",
+                   true,
+                   true}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.installer + c.path + " " + c.how.term + " " + std::to_string(c.how.columns) + " " + c.how.interruptOn + c.how.errorFile);
+    SCOPED_TRACE(c.installer + c.path + " " + c.how.term + " " + std::to_string(c.how.columns) +
+                 " " + c.how.interruptOn + c.how.errorFile);
     fs::remove_all(work.file("home"));
-    auto [output, seconds] = runInTerminal(work.file("home"), server.url() + c.path, work.file(c.installer), c.how);
+    auto [output, seconds] =
+        runInTerminal(work.file("home"), server.url() + c.path, work.file(c.installer), c.how);
     EXPECT_EQ(screen(output), c.screen);
     EXPECT_EQ(output.find('\033') != std::string::npos, c.escapes) << output;
     if (c.escapes) {
@@ -112,7 +152,8 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
     for (size_t at = 0; (at = output.find("% of ", at)) != std::string::npos; ++at) ++draws;
     EXPECT_EQ(draws > 0, c.downloads);
     EXPECT_LE(draws, seconds * 10 + 1) << "more than ten a second";
-    EXPECT_LE(longestLine(output.substr(0, output.size() - c.screen.size())), c.how.columns - 1u);  // the status line only
+    EXPECT_LE(longestLine(output.substr(0, output.size() - c.screen.size())),
+              c.how.columns - 1u);  // the status line only
     EXPECT_EQ(c.how.errorFile.empty() ? "" : readFile(c.how.errorFile), "");
     EXPECT_THAT(output, testing::HasSubstr(c.how.interruptOn));
   }

@@ -5,8 +5,8 @@
 #include "agent/agent_launch.h"
 #include "agent/trusted_path.h"
 #include "launcher/core/shell_command.h"
-#include "payload/scratch_directory.h"
 #include "launcher/core/tool_commands.h"
+#include "payload/scratch_directory.h"
 #include "support.h"
 
 using namespace testing_support;
@@ -15,13 +15,19 @@ namespace fs = std::filesystem;
 TEST(CommandLines, AreExactlyTheseBytes) {
   const char* arguments[] = {"installer", "", "a b", "$(id)", "it's", "x"};
   std::pair<std::string, std::string> cases[] = {
-      {unzipCommandLine("-qq", "/tmp/a/setup.run", "/tmp/qzAb12Cd"), "unzip -qq /tmp/a/setup.run -d /tmp/qzAb12Cd"},
-      {unzipCommandLine("-qq", "/a b/s[1]*?.run", "-x/my dir"), "unzip -qq '/a b/s[1]*?.run' -d \"./-x/my dir\""},
-      {unzipCommandLine("-qq -o", "/d[1]/InstallAgent_?.zip", "/t"), "unzip -qq -o '/d[1]/InstallAgent_?.zip' -d /t"},
-      {unzipCommandLine("-qq -o", "/c/InstallAgent.zip", "/h/it's"), "unzip -qq -o /c/InstallAgent.zip -d '/h/it'\\''s'"},
-      {agentCommandLine("sh /c/install", "/tmp/qzAbC123", 1, arguments), "sh /c/install -installbundle /tmp/qzAbC123/bundle.zip"},
+      {unzipCommandLine("-qq", "/tmp/a/setup.run", "/tmp/qzAb12Cd"),
+       "unzip -qq /tmp/a/setup.run -d /tmp/qzAb12Cd"},
+      {unzipCommandLine("-qq", "/a b/s[1]*?.run", "-x/my dir"),
+       "unzip -qq '/a b/s[1]*?.run' -d \"./-x/my dir\""},
+      {unzipCommandLine("-qq -o", "/d[1]/InstallAgent_?.zip", "/t"),
+       "unzip -qq -o '/d[1]/InstallAgent_?.zip' -d /t"},
+      {unzipCommandLine("-qq -o", "/c/InstallAgent.zip", "/h/it's"),
+       "unzip -qq -o /c/InstallAgent.zip -d '/h/it'\\''s'"},
+      {agentCommandLine("sh /c/install", "/tmp/qzAbC123", 1, arguments),
+       "sh /c/install -installbundle /tmp/qzAbC123/bundle.zip"},
       {agentCommandLine("sh \"/h/a b/install\"", "/opt/my app", 6, arguments),
-       "sh \"/h/a b/install\" -installbundle \"/opt/my app/bundle.zip\" '' \"a b\" '$(id)' 'it'\\''s' x "},
+       "sh \"/h/a b/install\" -installbundle \"/opt/my app/bundle.zip\" '' \"a b\" '$(id)' "
+       "'it'\\''s' x "},
       {agentCommandLine("sh /i", "-d", 1, arguments), "sh /i -installbundle ./-d/bundle.zip"},
       {scratchRemovalCommandLine("/tmp/qzAb12Cd"), "rm -rf /tmp/qzAb12Cd"},
       {scratchRemovalCommandLine("/opt/my app/qzAb12Cd"), "rm -rf \"/opt/my app/qzAb12Cd\""},
@@ -38,12 +44,32 @@ TEST(CommandLines, AreExactlyTheseBytes) {
 // a directory holding files that the text would match as a pattern.
 TEST(QuoteArgument, ShellsReadBackExactlyOneWord) {
   TemporaryDirectory directory;
-  for (const char* name : {"ab", "a b", "b", "a.b", "a|b&c<d>e"}) writeFile(directory.file(name), "");
+  for (const char* name : {"ab", "a b", "b", "a.b", "a|b&c<d>e"})
+    writeFile(directory.file(name), "");
   for (const char* shell : {"/bin/sh", "/bin/bash"}) {
-    for (std::string text : {"a?", "a[b]", "a*", "[a]b", "a b", "a\tb", "--dir=/opt/a b;reboot", "$HOME", "$(touch x)", "`touch x`",
-                             "\"q\" \\b\\", "it's", "new\nline", "*", "~root", "#c", "{a,b}", "a{.,}b", "a|b&c<d>e",
-                             "caf\xc3\xa9 \xff", "a\rb\vc\fd"}) {
-      ProcessResult result = runProcess({shell, "-c", "cd " + directory.path() + " && printf '%s|' " + quoteArgument(text)});
+    for (std::string text : {"a?",
+                             "a[b]",
+                             "a*",
+                             "[a]b",
+                             "a b",
+                             "a\tb",
+                             "--dir=/opt/a b;reboot",
+                             "$HOME",
+                             "$(touch x)",
+                             "`touch x`",
+                             "\"q\" \\b\\",
+                             "it's",
+                             "new\nline",
+                             "*",
+                             "~root",
+                             "#c",
+                             "{a,b}",
+                             "a{.,}b",
+                             "a|b&c<d>e",
+                             "caf\xc3\xa9 \xff",
+                             "a\rb\vc\fd"}) {
+      ProcessResult result = runProcess(
+          {shell, "-c", "cd " + directory.path() + " && printf '%s|' " + quoteArgument(text)});
       EXPECT_EQ(result.standardOutput, text + "|") << shell << " " << text;
     }
   }
@@ -67,7 +93,9 @@ TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
   TemporaryDirectory root;
   const std::string a = root.file("a"), b = a + "/b";
   fs::create_directories(b);  // each row sets the modes
-  for (auto [target, link] : {std::pair{"a/b", root.file("link")}, {"loop", root.file("loop")}, {"..", a + "/up"}}) fs::create_symlink(target, link);
+  for (auto [target, link] :
+       {std::pair{"a/b", root.file("link")}, {"loop", root.file("loop")}, {"..", a + "/up"}})
+    fs::create_symlink(target, link);
   ASSERT_TRUE(geteuid() != 0 || lchown((a + "/up").c_str(), 65534, -1) == 0);
   std::tuple<mode_t, mode_t, uid_t, std::string, std::string> cases[] = {
       {0755, 0700, 0, b + "/c/d", ""},  // what does not exist yet holds nothing

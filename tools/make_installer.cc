@@ -98,7 +98,8 @@ Failure writeInstaller(const Arguments& arguments) {
   InputFile launcher, bundle, agent;
   if (Failure error = launcher.open(arguments.operands[0])) return error;
   if (Failure error = openArchive(arguments.operands[1], bundle)) return error;
-  if (Failure error = arguments.agent ? openArchive(*arguments.agent, agent) : Failure()) return error;
+  if (Failure error = arguments.agent ? openArchive(*arguments.agent, agent) : Failure())
+    return error;
   PendingOutput out(arguments.operands[2]);
   uint32_t unused = 0;
   if (Failure error = out.create()) return error;

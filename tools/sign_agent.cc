@@ -106,8 +106,7 @@ Failure describeArchive(const Arguments& arguments, std::string& lines) {
 Failure sign(const std::string& keyPath, const std::string& message, std::string& signature) {
   openssl::UniqueBio file(BIO_new_file(keyPath.c_str(), "r"));
   if (!file) return Failure(keyPath + ": cannot be read");
-  openssl::UniqueKey key(
-      PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr));
+  openssl::UniqueKey key(PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr));
   if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519)
     return Failure(keyPath + ": not an Ed25519 private key in PEM form");
   openssl::UniqueDigestContext context(EVP_MD_CTX_new());

@@ -43,8 +43,8 @@ UnzipProblem UnpackTarget::open(const std::string& directory) {
   makeDirectories(directory);
   target_.reset(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!target_)
-    return problemWith(UnzipResult::cannotWrite, "", "cannot open " + directory + ": " +
-                                                         std::strerror(errno));
+    return problemWith(UnzipResult::cannotWrite, "",
+                       "cannot open " + directory + ": " + std::strerror(errno));
   return {};
 }
 
@@ -102,8 +102,9 @@ UnzipProblem UnpackTarget::createFile(const PathComponents& path, const std::str
       return problemWith(UnzipResult::cannotWrite, member,
                          joined(path, path.size()) + " is a directory");
     if (unlinkat(parent, name, 0) != 0)
-      return problemWith(UnzipResult::cannotWrite, member,
-                         "cannot replace " + joined(path, path.size()) + ": " + std::strerror(errno));
+      return problemWith(
+          UnzipResult::cannotWrite, member,
+          "cannot replace " + joined(path, path.size()) + ": " + std::strerror(errno));
   }
   file->reset(openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!*file)

@@ -17,9 +17,9 @@ UnzipProblem damagedDirectory(std::string what) {
 
 // What the end records say, with ZIP64 values in place of all-ones fields.
 struct EndRecords {
-  uint64_t endOffset = 0;        // of the plain end record
-  uint64_t recordsStart = 0;     // of the first end record (ZIP64 or plain)
-  uint64_t recordsEnd = 0;       // past the plain record's comment
+  uint64_t endOffset = 0;     // of the plain end record
+  uint64_t recordsStart = 0;  // of the first end record (ZIP64 or plain)
+  uint64_t recordsEnd = 0;    // past the plain record's comment
   std::optional<FileSpan> zip64Record;
   uint64_t thisDisk = 0, directoryDisk = 0, entriesOnDisk = 0, entries = 0;
   uint64_t directorySize = 0, directoryOffset = 0;
@@ -40,7 +40,8 @@ bool readEndRecord(int archive, uint64_t fileSize, uint64_t offset, EndRecords* 
   unsigned char bytes[end::size];
   if (!readFully(archive, offset, bytes, sizeof bytes)) return false;
   records->endOffset = records->recordsStart = offset;
-  records->recordsEnd = std::min(fileSize, offset + end::size + little16(bytes + end::commentLength));
+  records->recordsEnd =
+      std::min(fileSize, offset + end::size + little16(bytes + end::commentLength));
   records->thisDisk = little16(bytes + end::thisDisk);
   records->directoryDisk = little16(bytes + end::directoryDisk);
   records->entriesOnDisk = little16(bytes + end::entriesOnDisk);
@@ -80,14 +81,16 @@ UnzipProblem readZip64Records(int archive, EndRecords* records) {
   if (!readFully(archive, locatorOffset, found, sizeof found) ||
       little32(found) != zip64LocatorSignature)
     return {};
-  if (records->thisDisk != countLimit && records->thisDisk + 1 != little32(found + locator::totalDisks))
+  if (records->thisDisk != countLimit &&
+      records->thisDisk + 1 != little32(found + locator::totalDisks))
     return {};  // a locator of another archive, or none
   unsigned char record[end64::size];
   std::optional<uint64_t> at =
       findZip64Record(archive, locatorOffset, little64(found + locator::recordOffset), record);
   if (!at) return damagedDirectory("the ZIP64 end record is missing");
   if (little32(record + end64::thisDisk) != little32(found + locator::recordDisk)) return {};
-  uint64_t entries = little64(record + end64::entries), size = little64(record + end64::directorySize),
+  uint64_t entries = little64(record + end64::entries),
+           size = little64(record + end64::directorySize),
            offset = little64(record + end64::directoryOffset),
            disk = little32(record + end64::directoryDisk),
            entriesOnDisk = little64(record + end64::entriesOnDisk);
@@ -120,13 +123,15 @@ UnzipProblem readCentralEntry(FileWindow& window, CentralEntry* entry) {
   entry->dosDateTime = little32(fixed + central::dosTime);
   entry->crc = little32(fixed + central::crc);
   entry->externalAttributes = little32(fixed + central::externalAttributes);
-  uint32_t compressed = little32(fixed + central::compressedSize), size = little32(fixed + central::size32),
+  uint32_t compressed = little32(fixed + central::compressedSize),
+           size = little32(fixed + central::size32),
            offset = little32(fixed + central::localHeaderOffset);
   size_t nameLength = little16(fixed + central::nameLength),
          extraLength = little16(fixed + central::extraLength),
          commentLength = little16(fixed + central::commentLength);
   const unsigned char* variable = window.take(nameLength + extraLength + commentLength);
-  if (variable == nullptr) return damagedDirectory("a central directory entry runs past the directory");
+  if (variable == nullptr)
+    return damagedDirectory("a central directory entry runs past the directory");
   entry->rawName.assign(reinterpret_cast<const char*>(variable), nameLength);
   entry->extraField.assign(reinterpret_cast<const char*>(variable) + nameLength, extraLength);
   entry->compressedSize = compressed, entry->size = size, entry->localHeaderOffset = offset;
@@ -144,25 +149,27 @@ UnzipProblem placeDirectory(const EndRecords& records, uint64_t* start, ZipDirec
   uint64_t recordsAt = records.zip64Record ? records.zip64Record->begin : records.endOffset;
   if (records.thisDisk != 0 || records.directoryDisk != 0)
     return damagedDirectory("the archive spans several disks");
-  if (records.directorySize > recordsAt || records.directoryOffset > recordsAt - records.directorySize)
+  if (records.directorySize > recordsAt ||
+      records.directoryOffset > recordsAt - records.directorySize)
     return damagedDirectory("the central directory does not fit the file");
   uint64_t before = recordsAt - records.directorySize - records.directoryOffset;
   if (before > 0 && records.directoryOffset == 0 && records.directorySize != 0)
     return damagedDirectory("the central directory's offset is zero");
   *start = records.directoryOffset + before;
   if (before > 0) {
-    directory->warning = problemWith(UnzipResult::warning, "",
-                                     std::to_string(before) + " bytes before the archive");
+    directory->warning =
+        problemWith(UnzipResult::warning, "", std::to_string(before) + " bytes before the archive");
     directory->reserved.push_back({0, before});
   }
-  if (records.directorySize > 0) directory->reserved.push_back({*start, *start + records.directorySize});
+  if (records.directorySize > 0)
+    directory->reserved.push_back({*start, *start + records.directorySize});
   if (records.zip64Record) directory->reserved.push_back(*records.zip64Record);
   directory->reserved.push_back({records.recordsStart, records.recordsEnd});
   return {};
 }
 
-UnzipProblem readEntries(int archive, const EndRecords& records, uint64_t start,
-                         uint64_t before, ZipDirectory* directory) {
+UnzipProblem readEntries(int archive, const EndRecords& records, uint64_t start, uint64_t before,
+                         ZipDirectory* directory) {
   FileWindow window(archive, start, start + records.directorySize);
   while (window.left() >= 4) {
     const unsigned char* signature = window.peek(4);
@@ -176,7 +183,8 @@ UnzipProblem readEntries(int archive, const EndRecords& records, uint64_t start,
   uint64_t count = directory->entries.size();
   if (records.zip64Record ? count != records.entries : (count & countLimit) != records.entries)
     return damagedDirectory("the central directory holds " + std::to_string(count) +
-                            " entries where the end record says " + std::to_string(records.entries));
+                            " entries where the end record says " +
+                            std::to_string(records.entries));
   if (window.left() > 0 && !directory->warning)
     directory->warning = problemWith(UnzipResult::warning, "", "bytes after the central directory");
   return {};

@@ -22,8 +22,7 @@ std::optional<std::string> unicodePath(std::string_view field, std::string_view 
   constexpr size_t headerSize = 5;  // version, then the CRC-32 of the plain name
   std::optional<std::string> name;
   forEachExtraBlock(field, [&](uint16_t id, std::string_view data) {
-    if (name || id != zipformat::unicodePathId || data.size() < headerSize || data[0] != 1)
-      return;
+    if (name || id != zipformat::unicodePathId || data.size() < headerSize || data[0] != 1) return;
     auto bytes = reinterpret_cast<const unsigned char*>(data.data());
     uint32_t crc = static_cast<uint32_t>(
         crc32(0, reinterpret_cast<const Bytef*>(rawName.data()), rawName.size()));

@@ -29,9 +29,9 @@ inline constexpr size_t versionNeeded = 4, flags = 6, method = 8, dosTime = 10, 
 // Central directory entry: fixed part, then name, extra field and comment.
 namespace central {
 inline constexpr size_t size = 46;
-inline constexpr size_t versionMadeBy = 4, versionNeeded = 6, flags = 8, method = 10,
-                        dosTime = 12, crc = 16, compressedSize = 20, size32 = 24,
-                        nameLength = 28, extraLength = 30, commentLength = 32, diskStart = 34,
+inline constexpr size_t versionMadeBy = 4, versionNeeded = 6, flags = 8, method = 10, dosTime = 12,
+                        crc = 16, compressedSize = 20, size32 = 24, nameLength = 28,
+                        extraLength = 30, commentLength = 32, diskStart = 34,
                         externalAttributes = 38, localHeaderOffset = 42;
 }  // namespace central
 
@@ -83,8 +83,21 @@ inline constexpr uint16_t asiUnixId = 0x756e;            // "nu"
 
 // The systems in the high byte of "version made by".
 enum HostSystem : uint8_t {
-  msDos = 0, amiga = 1, vms = 2, unixHost = 3, atari = 5, hpfs = 6, macintosh = 7, tops20 = 10,
-  ntfs = 11, qdos = 12, acorn = 13, beos = 16, tandem = 17, theos = 18, atheos = 30,
+  msDos = 0,
+  amiga = 1,
+  vms = 2,
+  unixHost = 3,
+  atari = 5,
+  hpfs = 6,
+  macintosh = 7,
+  tops20 = 10,
+  ntfs = 11,
+  qdos = 12,
+  acorn = 13,
+  beos = 16,
+  tandem = 17,
+  theos = 18,
+  atheos = 30,
 };
 
 // The unsigned little-endian value of `count` bytes at `bytes`.

@@ -32,8 +32,8 @@ bool localValues(const unsigned char* fixed, const std::string& extra, uint32_t*
          !wide;
 }
 
-UnzipProblem compare(const CentralEntry& entry, const unsigned char* fixed,
-                     const std::string& name, const std::string& extra) {
+UnzipProblem compare(const CentralEntry& entry, const unsigned char* fixed, const std::string& name,
+                     const std::string& extra) {
   uint16_t flags = little16(fixed + local::flags);
   if (little16(fixed + local::method) != entry.method) return mismatch(entry, "method");
   if ((flags & comparedFlags) != (entry.flags & comparedFlags)) return mismatch(entry, "flags");
@@ -58,14 +58,15 @@ UnzipProblem readLocalHeader(int archive, uint64_t fileSize, const CentralEntry&
                              LocalHeader* header) {
   uint64_t at = entry.localHeaderOffset;
   unsigned char fixed[local::size];
-  if (at > fileSize || fileSize - at < local::size || !readFully(archive, at, fixed, sizeof fixed) ||
-      little32(fixed) != localHeaderSignature)
+  if (at > fileSize || fileSize - at < local::size ||
+      !readFully(archive, at, fixed, sizeof fixed) || little32(fixed) != localHeaderSignature)
     return problemWith(UnzipResult::damaged, entry.rawName, "its local header is missing");
   size_t nameLength = little16(fixed + local::nameLength),
          extraLength = little16(fixed + local::extraLength);
   uint64_t dataOffset = at + local::size + nameLength + extraLength;
   if (dataOffset > fileSize || fileSize - dataOffset < entry.compressedSize)
-    return problemWith(UnzipResult::damaged, entry.rawName, "its data runs past the end of the file");
+    return problemWith(UnzipResult::damaged, entry.rawName,
+                       "its data runs past the end of the file");
   std::string variable(nameLength + extraLength, '\0');
   if (!readFully(archive, at + local::size, variable.data(), variable.size()))
     return problemWith(UnzipResult::damaged, entry.rawName, "its local header cannot be read");

@@ -25,18 +25,33 @@ constexpr uint8_t newestVersion = 46;
 
 const char* methodName(uint16_t method) {
   switch (method) {
-    case 1: return "shrunk";
-    case 2: case 3: case 4: case 5: return "reduced";
-    case 6: return "imploded";
-    case 9: return "Deflate64";
-    case 14: return "LZMA";
-    case 93: return "Zstandard";
-    case 95: return "xz";
-    case 96: return "JPEG";
-    case 97: return "WavPack";
-    case 98: return "PPMd";
-    case 99: return "AES-encrypted";
-    default: return nullptr;
+    case 1:
+      return "shrunk";
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+      return "reduced";
+    case 6:
+      return "imploded";
+    case 9:
+      return "Deflate64";
+    case 14:
+      return "LZMA";
+    case 93:
+      return "Zstandard";
+    case 95:
+      return "xz";
+    case 96:
+      return "JPEG";
+    case 97:
+      return "WavPack";
+    case 98:
+      return "PPMd";
+    case 99:
+      return "AES-encrypted";
+    default:
+      return nullptr;
   }
 }
 
@@ -67,9 +82,9 @@ class Output {
                          "its data ends after " + std::to_string(written_) + " of " +
                              std::to_string(entry_.size) + " bytes");
     if (crc_ != entry_.crc)
-      return problemWith(UnzipResult::damaged, entry_.rawName,
-                         "bad CRC " + hex(static_cast<uint32_t>(crc_)) + " (should be " +
-                             hex(entry_.crc) + ")");
+      return problemWith(
+          UnzipResult::damaged, entry_.rawName,
+          "bad CRC " + hex(static_cast<uint32_t>(crc_)) + " (should be " + hex(entry_.crc) + ")");
     return {};
   }
 
@@ -146,8 +161,10 @@ UnzipProblem inflateData(Input& input, Output& output, const CentralEntry& entry
     stream.next_out = out.data(), stream.avail_out = static_cast<uInt>(out.size());
     status = inflate(&stream, Z_NO_FLUSH);
     if (status == Z_MEM_ERROR) throw std::bad_alloc();
-    if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return damagedData(entry);
-    if (UnzipProblem problem = output.take(out.data(), out.size() - stream.avail_out)) return problem;
+    if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+      return damagedData(entry);
+    if (UnzipProblem problem = output.take(out.data(), out.size() - stream.avail_out))
+      return problem;
   }
   return output.finish();
 }
@@ -194,7 +211,8 @@ UnzipProblem bunzipData(Input& input, Output& output, const CentralEntry& entry,
 UnzipProblem checkDecodable(const CentralEntry& entry) {
   if (entry.flags & encryptedFlag)
     return problemWith(UnzipResult::unsupported, entry.rawName, "it is encrypted");
-  if (entry.method != storedMethod && entry.method != deflatedMethod && entry.method != bzip2Method) {
+  if (entry.method != storedMethod && entry.method != deflatedMethod &&
+      entry.method != bzip2Method) {
     const char* name = methodName(entry.method);
     return problemWith(UnzipResult::unsupported, entry.rawName,
                        "compression method " + std::to_string(entry.method) +
@@ -215,9 +233,12 @@ UnzipProblem MemberDecoder::decode(int archive, const CentralEntry& entry, uint6
   Input input(archive, entry, dataOffset, input_);
   Output output(entry, sink);
   switch (entry.method) {
-    case deflatedMethod: return inflateData(input, output, entry, output_);
-    case bzip2Method: return bunzipData(input, output, entry, output_);
-    default: return copyStored(input, output, entry);
+    case deflatedMethod:
+      return inflateData(input, output, entry, output_);
+    case bzip2Method:
+      return bunzipData(input, output, entry, output_);
+    default:
+      return copyStored(input, output, entry);
   }
 }
 

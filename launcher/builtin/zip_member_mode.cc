@@ -11,8 +11,15 @@ namespace {
 
 bool madeOnUnixLikeSystem(uint8_t host) {
   switch (host) {
-    case unixHost: case vms: case acorn: case atari: case atheos: case beos: case qdos:
-    case tandem: case theos:
+    case unixHost:
+    case vms:
+    case acorn:
+    case atari:
+    case atheos:
+    case beos:
+    case qdos:
+    case tandem:
+    case theos:
       return true;
     default:
       return false;

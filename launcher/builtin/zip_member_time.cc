@@ -108,13 +108,15 @@ time_t dosTimeToUnix(uint32_t dosDateTime) {
 MemberTimes memberTimes(std::string_view localExtraField, uint32_t dosDateTime) {
   TimeBlocks blocks;
   forEachExtraBlock(localExtraField, [&](uint16_t id, std::string_view data) {
-    if (id == extendedTimestampId) readExtendedTimestamp(data, dosDateTime, &blocks);
-    else if (id == infoZipUnix2Id || id == infoZipUnix3Id) blocks.newType = true;
-    else if (id == infoZipUnixOldId || id == pkUnixExtraId) readOldUnixBlock(data, dosDateTime, &blocks);
+    if (id == extendedTimestampId)
+      readExtendedTimestamp(data, dosDateTime, &blocks);
+    else if (id == infoZipUnix2Id || id == infoZipUnix3Id)
+      blocks.newType = true;
+    else if (id == infoZipUnixOldId || id == pkUnixExtraId)
+      readOldUnixBlock(data, dosDateTime, &blocks);
   });
   MemberTimes times;
-  times.modified =
-      blocks.flags & modifiedFlag ? blocks.times.modified : dosTimeToUnix(dosDateTime);
+  times.modified = blocks.flags & modifiedFlag ? blocks.times.modified : dosTimeToUnix(dosDateTime);
   times.accessed = blocks.flags & accessedFlag ? blocks.times.accessed : times.modified;
   return times;
 }

@@ -60,7 +60,8 @@ UnzipProblem surveyArchive(int archive, uint64_t fileSize, const ZipDirectory& d
   for (const CentralEntry& entry : directory.entries) {
     Member member;
     member.entry = &entry;
-    member.name = memberName(entry.rawName, entry.extraField, entry.flags & zipformat::utf8NameFlag);
+    member.name =
+        memberName(entry.rawName, entry.extraField, entry.flags & zipformat::utf8NameFlag);
     if (UnzipProblem problem = checkDecodable(entry)) return problem;
     if (UnzipProblem problem = splitMemberName(member.name, entry.hostSystem, &member.path)) {
       problem.member = member.name;
@@ -129,8 +130,8 @@ class Unpacker {
     const char* name = member.path.components.back().c_str();
     struct stat status;
     // A new directory keeps the set-group-ID bit it inherits.
-    unsigned inherited = fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0
-                             ? status.st_mode & S_ISGID : 0;
+    unsigned inherited =
+        fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0 ? status.st_mode & S_ISGID : 0;
     unsigned mode = permissionBits(member.mode) | inherited;
     fchmodat(parent, name, mode | S_IRWXU, 0);  // writable until everything is in
     directories_.push_back({member.path.components, mode, member.local.times});
@@ -175,8 +176,7 @@ class Unpacker {
     int parent = target_.existingParent(link.path);
     const char* name = link.path.back().c_str();
     if (parent < 0 || !holdsTarget(parent, name, link.target)) return;
-    if (unlinkat(parent, name, 0) != 0 || symlinkat(link.target.c_str(), parent, name) != 0)
-      return;
+    if (unlinkat(parent, name, 0) != 0 || symlinkat(link.target.c_str(), parent, name) != 0) return;
     utimensat(parent, name, TimePair(link.times).both, AT_SYMLINK_NOFOLLOW);
   }
 

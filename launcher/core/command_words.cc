@@ -69,7 +69,8 @@ class Splitter {
         ++at_;
         continue;
       }
-      if (c == '\\' && at_ < line_.size() && isEscapableInDoubleQuotes(line_[at_])) c = line_[at_++];
+      if (c == '\\' && at_ < line_.size() && isEscapableInDoubleQuotes(line_[at_]))
+        c = line_[at_++];
       word_ += c;
     }
     return false;

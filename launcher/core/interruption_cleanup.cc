@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "launcher/core/status_line.h"
 #include "launcher/builtin/tree_removal.h"
+#include "launcher/core/status_line.h"
 
 namespace {
 
@@ -52,7 +52,8 @@ void ignoreWriteSignals() {
 }
 
 void restoreWriteSignals() {
-  for (int i = 0; i < writeSignalCount; ++i) sigaction(writeSignals[i], &previousWriteActions[i], nullptr);
+  for (int i = 0; i < writeSignalCount; ++i)
+    sigaction(writeSignals[i], &previousWriteActions[i], nullptr);
 }
 
 // `path`, absolute, into `buffer`; false when it does not fit.
@@ -106,7 +107,8 @@ InterruptionCleanup::InterruptionCleanup() {
     wasIgnored[i] = previousActions[i].sa_handler == SIG_IGN;
     if (!wasIgnored[i]) sigaction(handledSignals[i], &action, nullptr);
   }
-  for (int i = 0; i < writeSignalCount; ++i) sigaction(writeSignals[i], nullptr, &previousWriteActions[i]);
+  for (int i = 0; i < writeSignalCount; ++i)
+    sigaction(writeSignals[i], nullptr, &previousWriteActions[i]);
   ignoreWriteSignals();
 }
 

@@ -1,5 +1,4 @@
 #include "launcher/core/running_executable.h"
-#include "launcher/core/paths.h"
 
 #include <fcntl.h>
 #include <sys/auxv.h>
@@ -7,6 +6,8 @@
 
 #include <cerrno>
 #include <vector>
+
+#include "launcher/core/paths.h"
 
 namespace {
 
