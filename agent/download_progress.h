@@ -26,7 +26,3 @@ class DownloadProgress {
   bool drawn_ = false;
   std::chrono::steady_clock::time_point lastDrawn_;
 };
-
-// "Downloading the install agent: 42% of 1.5 MiB, 310.2 KiB/s"; without the
-// share and the total when the server did not say the size.
-std::string downloadProgressText(curl_off_t done, curl_off_t total, curl_off_t bytesPerSecond);

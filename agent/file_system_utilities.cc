@@ -67,11 +67,16 @@ int PendingCacheFile::write(std::string_view value) {
   return file_.flush(newFileMode());
 }
 
+namespace {
+
+// `value` put in place at `path` at once, unless it is empty.
 void writeCacheFile(const std::string& path, const std::string& value) {
   if (value.empty()) return;
   PendingCacheFile file(path);
   if (file.write(value) == 0) file.putInPlace();
 }
+
+}  // namespace
 
 void writeValidatorFile(const std::string& directory, const std::string& value) {
   if (!directory.empty()) writeCacheFile(validatorFilePath(directory), value);

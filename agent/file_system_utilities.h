@@ -33,12 +33,8 @@ class PendingCacheFile {
   PendingFile file_;
 };
 
-// `value` put in place at `path` at once. Does nothing when `value` is
-// empty; failures are ignored.
-void writeCacheFile(const std::string& path, const std::string& value);
-
-// writeCacheFile() of the validator file of `directory`; nothing when
-// `directory` is empty.
+// `value` put in place at once as the validator file of `directory`.
+// Does nothing when `directory` or `value` is empty; failures are ignored.
 void writeValidatorFile(const std::string& directory, const std::string& value);
 
 // Up to `limit` bytes of the cache's file `path`, never read through a link

@@ -86,8 +86,10 @@ void readOldUnixBlock(std::string_view data, uint32_t dosDateTime, TimeBlocks* b
     blocks->flags &= ~accessedFlag;
 }
 
-}  // namespace
-
+// An MS-DOS date and time as the time it names in the local time zone. Out
+// of range fields are taken as unzip takes them: hours, minutes and seconds
+// simply add up; day 0 is the day before the 1st; months 0, 14 and 15 count
+// as January and 13 as a month after December.
 time_t dosTimeToUnix(uint32_t dosDateTime) {
   int year = static_cast<int>(dosDateTime >> 25 & 0x7f) + 1980;
   int month = static_cast<int>(dosDateTime >> 21 & 0x0f);
@@ -104,6 +106,8 @@ time_t dosTimeToUnix(uint32_t dosDateTime) {
   if (localtime_r(&utc, &broken) != nullptr && broken.tm_isdst > 0) utc -= 3600;
   return utc;
 }
+
+}  // namespace
 
 MemberTimes memberTimes(std::string_view localExtraField, uint32_t dosDateTime) {
   TimeBlocks blocks;

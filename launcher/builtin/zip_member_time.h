@@ -18,9 +18,3 @@ struct MemberTimes {
 // and is ignored otherwise. Without them `dosDateTime` (date in the high 16
 // bits) gives both.
 MemberTimes memberTimes(std::string_view localExtraField, uint32_t dosDateTime);
-
-// An MS-DOS date and time as the time it names in the local time zone. Out
-// of range fields are taken as unzip takes them: hours, minutes and seconds
-// simply add up; day 0 is the day before the 1st; months 0, 14 and 15 count
-// as January and 13 as a month after December.
-time_t dosTimeToUnix(uint32_t dosDateTime);
