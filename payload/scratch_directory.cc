@@ -38,8 +38,8 @@ ScratchDirectory::~ScratchDirectory() {
   try {
     runShellCommand(scratchRemovalCommandLine(path_));
   } catch (...) {
-    removeTree(
-        path_.c_str());  // no memory for the command line: the same removal, without allocating
+    // No memory for the command line: the same removal, without allocating.
+    removeTree(path_.c_str());
   }
 }
 

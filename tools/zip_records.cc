@@ -15,8 +15,8 @@ constexpr uint16_t versionNeeded = 10;                  // 1.0: stored data
 constexpr uint16_t zip64VersionNeeded = 45;             // 4.5: ZIP64 fields
 constexpr uint16_t versionMadeBy = (3 << 8) | 30;       // Unix, 3.0
 constexpr uint16_t zip64VersionMadeBy = (3 << 8) | 45;  // Unix, 4.5
-constexpr uint64_t zip64EndRecordRest =
-    end64::size - end64::sizeFieldEnd;  // its bytes after its own size field
+// The ZIP64 end record's bytes after its own size field.
+constexpr uint64_t zip64EndRecordRest = end64::size - end64::sizeFieldEnd;
 constexpr uint32_t regularFile0644 = 0100644u << 16;
 constexpr uint8_t modifiedAndAccessed = 0x03;  // the flags: both times in the local copy
 constexpr uint16_t zero16 = 0;
