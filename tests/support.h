@@ -135,7 +135,8 @@ class ChildProcess {
     }
     close(closedPipe[0]);
     // Signals the test's own starter ignored (a background job's SIGINT) are not the child's.
-    for (int interruption : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) signal(interruption, SIG_DFL);
+    for (int interruption : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE, SIGXFSZ})
+      signal(interruption, SIG_DFL);
     setsid();
     dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);
