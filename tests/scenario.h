@@ -486,7 +486,17 @@ class RunOfScenario {
           runProcess({"/usr/bin/unzip", "-qq", "-o", w_ + "/agent.zip", "-d", w_ + "/reference"})
               .exitCode,
           0);
-      EXPECT_EQ(describeTree(paths_.cache + "installagent"), describeTree(w_ + "/reference"));
+      // Names, types, modes, contents, link targets and times (a link's own time is when it
+      // was made).
+      const std::string tree =
+          "cd \"$0\" && find . -mindepth 1 -type l -printf '%p %l\\n' -o "
+          "-printf '%p %M %T@\\n' | sort";
+      EXPECT_EQ(runProcess({"/bin/sh", "-c", tree, paths_.cache + "installagent"}).standardOutput,
+                runProcess({"/bin/sh", "-c", tree, w_ + "/reference"}).standardOutput);
+      EXPECT_EQ(runProcess({"/usr/bin/diff", "-r", "--no-dereference",
+                            paths_.cache + "installagent", w_ + "/reference"})
+                    .exitCode,
+                0);
     }
     bool made = result.exitCode == 0 && s_.cacheBefore.empty() &&
                 fs::exists(paths_.cache);  // by the run, under its umask

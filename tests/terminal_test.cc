@@ -26,14 +26,11 @@ struct TerminalRun {
 std::pair<std::string, double> runInTerminal(const std::string& home, const std::string& url,
                                              const std::string& installer,
                                              const TerminalRun& how = {}) {
-  std::vector<std::string> argv = {"/usr/bin/env",
-                                   "-i",
-                                   "-C",
-                                   fs::path(home).parent_path().string(),
-                                   "PATH=/usr/bin:/bin",
-                                   "HOME=" + home,
-                                   "QZ_INTERNAL_INSTALL_AGENT_URL=" + url,
-                                   installer};
+  // clang-format off
+  std::vector<std::string> argv = {"/usr/bin/env", "-i", "-C",
+      fs::path(home).parent_path().string(), "PATH=/usr/bin:/bin", "HOME=" + home,
+      "QZ_INTERNAL_INSTALL_AGENT_URL=" + url, installer};
+  // clang-format on
   if (!how.term.empty()) argv.insert(argv.begin() + 4, "TERM=" + how.term);
   std::vector<char*> arguments;
   for (std::string& argument : argv) arguments.push_back(argument.data());

@@ -6,16 +6,7 @@ every field itself, for what no tool writes on purpose (other systems'
 attributes, odd MS-DOS dates, Unix time blocks, Unicode path blocks, bytes
 before or after the archive, names made on MS-DOS with backslashes).
 """
-import bz2
-import io
-import os
-import random
-import struct
-import subprocess
-import tempfile
-import warnings
-import zipfile
-import zlib
+import bz2, io, os, random, struct, subprocess, tempfile, warnings, zipfile, zlib
 
 ASCII_NAMES = ['a', 'b.txt', 'dir/x', 'dir/sub/y', 'Z', 'a b', "it's", 'pct%20', '#hash', '-dash',
                'dots...', '.hidden', 'semi;x', 'install.d/run', 'x/y/z/deep', 'dir', 'a/.', 'b/..',
@@ -303,12 +294,7 @@ def make_with_tool(rng, tool):
         env = {'PATH': '/usr/bin:/bin', 'LC_ALL': 'C.UTF-8'}
         if tool == 'zip':
             options = ['-q', '-r', rng.choice(['-0', '-6', '-9', '-Zbzip2'])]
-            if rng.random() < 0.7:
-                options.append('-y')
-            if rng.random() < 0.3:
-                options.append('-X')
-            if rng.random() < 0.1:
-                options.append('-fz')
+            options += [o for o, p in (('-y', 0.7), ('-X', 0.3), ('-fz', 0.1)) if rng.random() < p]
             if rng.random() < 0.2 and '-0' not in options:
                 # Written to a pipe, the archive gets data descriptors.
                 piped = subprocess.run(['zip'] + options + ['-', '.'], cwd=root, env=env,
