@@ -70,30 +70,18 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
   const KeyPair& key = testKey();
   const std::string good = key.signedText(body), version = "version 42\n", size = "size 1234567\n";
-  std::pair<std::string, std::string> lines[] = {{"qz-agent-manifest 2\n", ""},
-                                                 {"manifest 2", "manifest 1"},
-                                                 {"manifest 2", "manifest 3"},
-                                                 {"agent pi_agent\n", ""},
-                                                 {"agent pi_agent", "agent pi_agent2"},
-                                                 {"agent pi_agent\n", version + "agent pi_agent\n"},
-                                                 {version, ""},
-                                                 {size, ""},
-                                                 {"sha256 ", "sha256 0"},
-                                                 {"abcdef\n", "bcdef\n"},
-                                                 {"abcdef\n", "ABCDEF\n"},
-                                                 {version + size, size + version},
-                                                 {version, version + version},
-                                                 {"version 42", "version 0"},
-                                                 {"version 42", "version 9223372036854775808"},
-                                                 {"version 42", "version 18446744073709551658"},
-                                                 {"version 42", "version 042"},
-                                                 {"version 42", "version +42"},
-                                                 {"version 42", "version  42"},
-                                                 {"version 42", "version 42 "},
-                                                 {"version 42", "version "},
-                                                 {"size 1234567", "size 0"},
-                                                 {version, "version 42\r\n"},
-                                                 {"size", std::string("s\0ze", 4)}};
+  // clang-format off
+  std::pair<std::string, std::string> lines[] = {
+      {"qz-agent-manifest 2\n", ""}, {"manifest 2", "manifest 1"}, {"manifest 2", "manifest 3"},
+      {"agent pi_agent\n", ""}, {"agent pi_agent", "agent pi_agent2"},
+      {"agent pi_agent\n", version + "agent pi_agent\n"}, {version, ""}, {size, ""},
+      {"sha256 ", "sha256 0"}, {"abcdef\n", "bcdef\n"}, {"abcdef\n", "ABCDEF\n"},
+      {version + size, size + version}, {version, version + version}, {"version 42", "version 0"},
+      {"version 42", "version 9223372036854775808"}, {"version 42", "version 18446744073709551658"},
+      {"version 42", "version 042"}, {"version 42", "version +42"}, {"version 42", "version  42"},
+      {"version 42", "version 42 "}, {"version 42", "version "}, {"size 1234567", "size 0"},
+      {version, "version 42\r\n"}, {"size", std::string("s\0ze", 4)}};
+  // clang-format on
   for (const auto& [from, to] : lines)
     EXPECT_FALSE(accepted(key.signedText(replaced(body, from, to)))) << from << " -> " << to;
   for (const std::string& text :
@@ -124,16 +112,14 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
 // The agent's name is the last component of the URL's path, which ends at
 // "?" or "#"; a URL without a path names none.
 TEST(AgentManifest, NamesTheAgentByItsUrlsLastPathComponent) {
+  // clang-format off
   std::pair<const char*, const char*> urls[] = {
       {"https://h.example/a/pi_install_agent_pi_T19q7c_hostk64",
        "pi_install_agent_pi_T19q7c_hostk64"},
-      {"http://h.example:8080/agent?v=1/x", "agent"},
-      {"http://h.example/agent#part/x", "agent"},
-      {"http://h.example/a/", ""},
-      {"http://h.example", ""},
-      {"http://h.example?x/y", ""},
-      {"h.example/dir/agent", "agent"},
-      {"HTTP://u@h.example/p%2Fq", "p%2Fq"}};
+      {"http://h.example:8080/agent?v=1/x", "agent"}, {"http://h.example/agent#part/x", "agent"},
+      {"http://h.example/a/", ""}, {"http://h.example", ""}, {"http://h.example?x/y", ""},
+      {"h.example/dir/agent", "agent"}, {"HTTP://u@h.example/p%2Fq", "p%2Fq"}};
+  // clang-format on
   for (const auto& [url, name] : urls) EXPECT_EQ(agentNameOfUrl(url), name) << url;
 }
 

@@ -12,6 +12,7 @@ const std::string older =
     failed + "The install agent offered is older than the one in use" + advice;
 const std::vector<std::string> cachedAgent = {
     ".validatestring=ETag: \"v0\"\r", "installagent/install=printf cached > \"$AGENT_RECORD\""};
+const Answer archive{}, manifest42{.request = "/agent.sig", .body = "%MANIFEST 42%"};
 
 // Keeps the manifest of `version`, by the test key, in the signed launcher's cache.
 std::function<void(const Paths&)> keep(std::string version) {
@@ -21,153 +22,144 @@ std::function<void(const Paths&)> keep(std::string version) {
 }
 
 // The signed launcher against a server with the archive and its manifest of
-// version 42; on success the manifest is kept beside the agent.
-Scenario signedRun(Scenario s) {
-  s.signedLauncher = true;
-  if (s.answers.size() == 1)
-    s.answers.push_back({.request = "/agent.sig", .body = "%MANIFEST 42%"});
-  if (s.requests == Scenario{}.requests)
-    s.requests = {"HEAD /agent", "GET /agent.sig", "GET /agent"};
-  if (s.cache == Scenario{}.cache) s.cache.insert(s.cache.begin(), ".agentmanifest=version 42");
+// version 42, which on success is kept beside the agent; then `change`.
+Scenario signedRow(std::string name, std::function<void(Scenario&)> change = {}) {
+  Scenario s{.name = name,
+             .signedLauncher = true,
+             .answers = {archive, manifest42},
+             .requests = {"HEAD /agent", "GET /agent.sig", "GET /agent"},
+             .cache = {".agentmanifest=version 42", ".validatestring=ETag: \"v1\"\r",
+                       "installagent.lock", "installagent/install"}};
+  if (change) change(s);
   return s;
 }
 
-// A stale agent of version 41 meets `s`'s fault: the run ends 255 with
-// `message` and the agent, validator and manifest stay as they were.
+// A stale agent of version `kept` meets the fault of `answers`: the run ends
+// 255 with `message` and the agent, validator and manifest stay as they were.
 Scenario refusedRun(std::string name, std::vector<Answer> answers, std::string message,
                     bool archiveAsked, std::string kept = "41") {
-  Scenario s =
-      signedRun({.name = name,
-                 .cacheBefore = cachedAgent,
-                 .prepare = keep(kept),
-                 .answers = answers,
-                 .standardError = message,
-                 .exitCode = 255,
-                 .requests = {"HEAD /agent", "GET /agent.sig"},
-                 .agentSaw = "",
-                 .cache = {".agentmanifest=version " + kept, ".validatestring=ETag: \"v0\"\r",
-                           "installagent.lock", "installagent/install"}});
-  if (archiveAsked) s.requests.push_back("GET /agent");
-  return s;
+  return signedRow(name, [=](Scenario& s) {
+    s.cacheBefore = cachedAgent, s.prepare = keep(kept), s.answers = answers;
+    s.standardError = message, s.exitCode = 255, s.agentSaw = "";
+    s.requests = {"HEAD /agent", "GET /agent.sig"};
+    if (archiveAsked) s.requests.push_back("GET /agent");
+    s.cache = {".agentmanifest=version " + kept, cachedAgent[0], "installagent.lock",
+               "installagent/install"};
+  });
 }
 
-const Answer archive{}, manifest42{.request = "/agent.sig", .body = "%MANIFEST 42%"};
-
 std::vector<Scenario> signedScenarios() {
+  const Answer shortArchive{.body = "%AGENT%"},
+      bigManifest{.request = "/agent.sig", .body = "%MANIFEST 42 %WORK%/dir/setup.run%"};
+  // clang-format off
   return {
-      signedRun(
-          {.name =
-               "cold cache: the manifest first, then the archive, both kept under the key's id"}),
-      signedRun(
-          {.name = "an unsigned agent with the current ETag in the keyless cache is never run",
-           .prepare =
-               [](const Paths& p) {
-                 plant(p.home + "/" + cacheRelative,
-                       {".validatestring=ETag: \"v1\"\r",
-                        "installagent/install=printf planted > \"$AGENT_RECORD\""});
-                 runProcess({"/bin/chmod", "-R", "go-rx",
-                             p.home + "/.orvane"});  // as a run would have made it
-               }}),
-      signedRun({.name = "warm cache: only asks",
-                 .cacheBefore = {".validatestring=ETag: \"v1\"\r", cachedAgent[1]},
-                 .prepare = keep("42"),
-                 .requests = {"HEAD /agent"},
-                 .agentSaw = "cached"}),
-      signedRun({.name = "a newer version replaces the agent",
-                 .cacheBefore = cachedAgent,
-                 .prepare = keep("41")}),
-      signedRun({.name = "the same version again is taken",
-                 .cacheBefore = cachedAgent,
-                 .prepare = keep("42")}),
-      refusedRun("an older version is refused", {archive, manifest42}, older, false, "43"),
-      refusedRun("no manifest: the archive is never asked for",
-                 {archive, {.request = "/agent.sig", .status = 404}}, unverified, false),
-      refusedRun("a manifest by another key",
-                 {archive, {.request = "/agent.sig", .body = "%FOREIGN 42%"}}, unverified, false),
-      refusedRun(
-          "a manifest by the key for another agent's name",
-          {archive, {.request = "/agent.sig", .body = "%MANIFEST 50 %WORK%/agent.zip other%"}},
-          unverified, false),
-      [] {  // /tmp is not the cache's file system: the manifest's temporary file is the first that
-            // finds no room
-        Scenario s =
-            refusedRun("a manifest that cannot be kept fails the run", {archive, manifest42},
-                       "Internal Error: Failed to keep the install "
-                       "agent's manifest - No space left on device.\nFailed to initialize the "
-                       "install agent.\nInstallation failed.\n",
-                       true);
-        s.cacheBefore = {cachedAgent[0],
-                         "installagent/install="};  // takes no room, so removing it makes none
-        s.prepare = [](const Paths& p) {
-          keep("41")(p);
-          runProcess({"/bin/sh", "-c",
-                      "cp -a \"$0\" \"$0.was\" && mount -t tmpfs -o size=12k,mode=0700 tmpfs "
-                      "\"$0\" && cp -a \"$0.was/.\" \"$0\"",
-                      fs::path(p.cache).parent_path()});
-        };
-        s.needsRoot = true;
-        return s;
-      }(),
-      refusedRun("a manifest by another key, served without an ETag",
-                 {{.headers = ""}, {.request = "/agent.sig", .body = "%FOREIGN 42%"}}, unverified,
-                 false),
-      refusedRun("a manifest past 1 KiB",
-                 {archive, {.request = "/agent.sig", .body = std::string(4 << 20, 'm')}},
-                 unverified, false),
-      [] {  // the launcher would die of SIGXFSZ past 2 MiB, as dash counts 512-byte blocks
-        Scenario s = refusedRun("an archive longer than its manifest says is cut off",
-                                {{.body = "%AGENT%" + std::string(8 << 20, 'x')}, manifest42},
-                                unverified, true);
-        s.shellFirst = "ulimit -f 4096";
-        return s;
-      }(),
-      refusedRun("an archive shorter than its manifest says",
-                 {{.body = "%AGENT%"},
-                  {.request = "/agent.sig", .body = "%MANIFEST 42 %WORK%/dir/setup.run%"}},
-                 unverified, true),
-      refusedRun("an archive of the right size and another digest",
-                 {{.body = "%CORRUPT%"}, manifest42}, unverified, true),
-      refusedRun("the archive answered 500: the old agent stays",
-                 {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}, manifest42},
-                 "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3),
-                 true),
-      signedRun(
-          {.name = "a link in place of the manifest is refused",
-           .cacheBefore = cachedAgent,
-           .prepare =
-               [](const Paths& p) {
-                 fs::create_symlink(p.work + "/elsewhere", p.cache + ".agentmanifest");
-               },
-           .standardError =
-               "Internal Error: The install agent cache is not safe to use - %WORK%/home/" +
-               signedCacheRelative +
-               ".agentmanifest belongs to another user or can be written by others.\nFailed to "
-               "initialize the install agent.\n"
-               "Installation failed.\n",
-           .exitCode = 255,
-           .requests = {},
-           .agentSaw = "",
-           .cache = {".agentmanifest@", ".validatestring=ETag: \"v0\"\r", "installagent/install"}}),
-      {.name = "an http proxy whose CONNECT answer carries an ETag: no validator from it",
-       .answers = {{.headers = ""},
-                   {.request = "CONNECT %TLSHOST%", .headers = "ETag: \"e1\"\r\n", .body = ""}},
-       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "https_proxy=%HTTP%",
-                       "SSL_CERT_FILE=%CA%"},
-       .requests = {"CONNECT %TLSHOST%", "HEAD /agent", "GET /agent"},
-       .cache = {"installagent.lock", "installagent/install"}},
-      // An https:// proxy sees every request: it is verified with the CA that verifies servers.
-      {.name = "an https:// proxy with the CA of SSL_CERT_FILE",
-       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=http://agents.test/agent",
-                       "http_proxy=%HTTPS%", "SSL_CERT_FILE=%CA%"}},
-      {.name = "an https:// proxy that another CA vouches for is refused",
-       .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=http://agents.test/agent",
-                       "http_proxy=%HTTPS%", "SSL_CERT_FILE=%OTHERCA%"},
-       .standardError = "...SSL peer certificate or SSH remote key was not OK" + advice,
-       .exitCode = 255,
-       .requests = {},
-       .agentSaw = "",
-       .cache = {"installagent.lock", "installagent/"}},
+    signedRow("cold cache: the manifest first, then the archive, both kept under the key's id"),
+    signedRow("an unsigned agent with the current ETag in the keyless cache is never run",
+              [](Scenario& s) { s.prepare = [](const Paths& p) {
+                plant(p.home + "/" + cacheRelative, {".validatestring=ETag: \"v1\"\r",
+                      "installagent/install=printf planted > \"$AGENT_RECORD\""});
+                // as a run makes it
+                 runProcess({"/bin/chmod", "-R", "go-rx", p.home + "/.orvane"});
+              }; }),
+    signedRow("warm cache: only asks", [](Scenario& s) {
+      s.cacheBefore = {".validatestring=ETag: \"v1\"\r", cachedAgent[1]}, s.prepare = keep("42");
+      s.requests = {"HEAD /agent"}, s.agentSaw = "cached"; }),
+    signedRow("a newer version replaces the agent",
+              [](Scenario& s) { s.cacheBefore = cachedAgent, s.prepare = keep("41"); }),
+    signedRow("the same version again is taken",
+              [](Scenario& s) { s.cacheBefore = cachedAgent, s.prepare = keep("42"); }),
+    signedRow("OPENSSL_CONF is never opened", [](Scenario& s) {
+      s.agent = "grep -q qz.cnf \"${AGENT_RECORD%/*}/trace\" || echo unread > \"$AGENT_RECORD\"";
+      s.environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%",
+                       "OPENSSL_CONF=%WORK%/qz.cnf"};
+      s.wrapper = {"/usr/bin/strace", "-qq", "-o", "%WORK%/trace", "-e", "trace=open,openat"};
+      s.staticOnly = true, s.agentSaw = "unread\n"; }),
+    refusedRun("an older version is refused", {archive, manifest42}, older, false, "43"),
+    refusedRun("no manifest: the archive is never asked for",
+               {archive, {.request = "/agent.sig", .status = 404}}, unverified, false),
+    refusedRun("a manifest by another key",
+               {archive, {.request = "/agent.sig", .body = "%FOREIGN 42%"}}, unverified, false),
+    refusedRun("a manifest by the key for another agent's name",
+               {archive, {.request = "/agent.sig", .body = "%MANIFEST 50 %WORK%/agent.zip other%"}},
+               unverified, false),
+    [] {  // /tmp is not the cache's file system: the manifest's temporary file is the first that
+          // finds no room
+      Scenario s = refusedRun("a manifest that cannot be kept fails the run", {archive, manifest42},
+                              "Internal Error: Failed to keep the install agent's manifest - No "
+                              "space left on device.\nFailed to initialize the install agent.\n"
+                              "Installation failed.\n", true);
+      s.cacheBefore = {cachedAgent[0], "installagent/install="};  // takes no room to remove
+      s.prepare = [](const Paths& p) {
+        keep("41")(p);
+        runProcess({"/bin/sh", "-c", "cp -a \"$0\" \"$0.was\" && mount -t tmpfs -o size=12k,"
+                    "mode=0700 tmpfs \"$0\" && cp -a \"$0.was/.\" \"$0\"",
+                    fs::path(p.cache).parent_path()});
+      };
+      s.needsRoot = true;
+      return s;
+    }(),
+    refusedRun("a manifest by another key, served without an ETag",
+               {{.headers = ""}, {.request = "/agent.sig", .body = "%FOREIGN 42%"}}, unverified,
+               false),
+    refusedRun("a manifest past 1 KiB",
+               {archive, {.request = "/agent.sig", .body = std::string(4 << 20, 'm')}}, unverified,
+               false),
+    [] {  // the launcher would die of SIGXFSZ past 2 MiB, as dash counts 512-byte blocks
+      Scenario s = refusedRun("an archive longer than its manifest says is cut off",
+                              {{.body = "%AGENT%" + std::string(8 << 20, 'x')}, manifest42},
+                              unverified, true);
+      s.shellFirst = "ulimit -f 4096";
+      return s;
+    }(),
+    refusedRun("an archive shorter than its manifest says", {shortArchive, bigManifest}, unverified,
+               true),
+    [&] {  // the next run, without a key, would take an archive left beside the installer
+      Scenario s = refusedRun("in test mode, a refused archive is not left for the next run",
+                              {shortArchive, bigManifest}, unverified, true);
+      s.prepare = [](const Paths& p) {
+        keep("41")(p);
+        packInstaller(p.work, p.work + "/dir/plain.run", false);
+      };
+      s.environment = {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__="};
+      s.nextRequests = {"HEAD /agent", "GET /agent"}, s.nextInstaller = "dir/plain.run";
+      return s;
+    }(),
+    refusedRun("an archive of the right size and another digest",
+               {{.body = "%CORRUPT%"}, manifest42}, unverified, true),
+    refusedRun("the archive answered 500: the old agent stays",
+               {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}, manifest42},
+               "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3),
+               true),
+    signedRow("a link in place of the manifest is refused", [](Scenario& s) {
+      s.cacheBefore = cachedAgent;
+      s.prepare = [](const Paths& p) {
+        fs::create_symlink(p.work + "/elsewhere", p.cache + ".agentmanifest");
+      };
+      s.standardError = "Internal Error: The install agent cache is not safe to use - "
+          "%WORK%/home/" +
+          signedCacheRelative + ".agentmanifest belongs to another user or can be written by "
+          "others.\nFailed to initialize the install agent.\nInstallation failed.\n";
+      s.exitCode = 255, s.requests = {}, s.agentSaw = "";
+      s.cache = {".agentmanifest@", ".validatestring=ETag: \"v0\"\r", "installagent/install"}; }),
+    {.name = "an http proxy whose CONNECT answer carries an ETag: no validator from it",
+     .answers = {{.headers = ""}, {.request = "CONNECT %TLSHOST%", .headers = "ETag: \"e1\"\r\n",
+                                   .body = ""}},
+     .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "https_proxy=%HTTP%",
+                     "SSL_CERT_FILE=%CA%"},
+     .requests = {"CONNECT %TLSHOST%", "HEAD /agent", "GET /agent"},
+     .cache = {"installagent.lock", "installagent/install"}},
+    // An https:// proxy sees every request: it is verified with the CA that verifies servers.
+    {.name = "an https:// proxy with the CA of SSL_CERT_FILE",
+     .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=http://agents.test/agent",
+                     "http_proxy=%HTTPS%", "SSL_CERT_FILE=%CA%"}},
+    {.name = "an https:// proxy that another CA vouches for is refused",
+     .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=http://agents.test/agent",
+                     "http_proxy=%HTTPS%", "SSL_CERT_FILE=%OTHERCA%"},
+     .standardError = "...SSL peer certificate or SSH remote key was not OK" + advice,
+     .exitCode = 255, .requests = {}, .agentSaw = "",
+     .cache = {"installagent.lock", "installagent/"}},
   };
+  // clang-format on
 }
 
 class SignedScenarios : public testing::TestWithParam<Scenario> {};

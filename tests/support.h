@@ -81,30 +81,6 @@ bool waitFor(Condition condition, int seconds = 60) {
   return true;
 }
 
-// Every entry under `root`, sorted, as lstat sees it: name, mode, then a
-// link's target, or a file's content and modification time.
-inline std::vector<std::string> describeTree(const std::string& root) {
-  std::vector<std::string> lines;
-  std::error_code error;
-  for (auto it = std::filesystem::recursive_directory_iterator(root, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    struct stat status;
-    lstat(it->path().c_str(), &status);
-    std::ostringstream line;
-    line << it->path().lexically_relative(root).string() << " " << std::oct << status.st_mode
-         << " ";
-    if (S_ISLNK(status.st_mode))
-      line << std::filesystem::read_symlink(it->path())
-                  .string();  // its own time is when it was made
-    else
-      line << (S_ISREG(status.st_mode) ? readFile(it->path()) : "") << " " << std::dec
-           << status.st_mtim.tv_sec;
-    lines.push_back(line.str());
-  }
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
 // How a process ended: an exit code, or the signal that killed it (never
 // both); and the most memory it (or a child it waited for) held.
 struct ProcessResult {
@@ -135,7 +111,8 @@ class ChildProcess {
     }
     close(closedPipe[0]);
     // Signals the test's own starter ignored (a background job's SIGINT) are not the child's.
-    for (int interruption : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) signal(interruption, SIG_DFL);
+    for (int interruption : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE, SIGXFSZ})
+      signal(interruption, SIG_DFL);
     setsid();
     dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);

@@ -26,14 +26,11 @@ struct TerminalRun {
 std::pair<std::string, double> runInTerminal(const std::string& home, const std::string& url,
                                              const std::string& installer,
                                              const TerminalRun& how = {}) {
-  std::vector<std::string> argv = {"/usr/bin/env",
-                                   "-i",
-                                   "-C",
-                                   fs::path(home).parent_path().string(),
-                                   "PATH=/usr/bin:/bin",
-                                   "HOME=" + home,
-                                   "QZ_INTERNAL_INSTALL_AGENT_URL=" + url,
-                                   installer};
+  // clang-format off
+  std::vector<std::string> argv = {"/usr/bin/env", "-i", "-C",
+      fs::path(home).parent_path().string(), "PATH=/usr/bin:/bin", "HOME=" + home,
+      "QZ_INTERNAL_INSTALL_AGENT_URL=" + url, installer};
+  // clang-format on
   if (!how.term.empty()) argv.insert(argv.begin() + 4, "TERM=" + how.term);
   std::vector<char*> arguments;
   for (std::string& argument : argv) arguments.push_back(argument.data());
@@ -116,26 +113,22 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
     std::string screen;
     bool escapes, downloads;
   };
-  Case cases[] = {{"online", "/slow", {}, "", true, true},
-                  {"offline", "/slow", {}, "", true, false},
-                  {"signed", "/slow", {}, unverified, true, false},
-                  {"online",
-                   "/missing",
-                   {},
-                   "Could not reach the download server" + advice.substr(2),
-                   true,
-                   false},
-                  {"online", "/slow", {.columns = 30}, "", true, false},
-                  {"online", "/slow", {.interruptOn = "% of "}, "", true, true},
-                  {"online", "/slow", {.term = "dumb"}, "", false, false},
-                  {"online", "/slow", {.term = ""}, "", false, false},
-                  {"online", "/slow", {.errorFile = work.file("errors")}, "", false, false},
-                  {"online",
-                   "/half",
-                   {.interruptOn = "Downloading the install agent: 50% of 1.0 MiB"},
-                   "",
-                   true,
-                   true}};
+  const std::string unreachable = "Could not reach the download server" + advice.substr(2),
+                    half = "Downloading the install agent: 50% of 1.0 MiB";
+  // clang-format off
+  Case cases[] = {
+      {"online", "/slow", {}, "", true, true},
+      {"offline", "/slow", {}, "", true, false},
+      {"signed", "/slow", {}, unverified, true, false},
+      {"online", "/missing", {}, unreachable, true, false},
+      {"online", "/slow", {.columns = 30}, "", true, false},
+      {"online", "/slow", {.columns = 25}, "", true, false},  // bytes would cut into "…"
+      {"online", "/slow", {.interruptOn = "% of "}, "", true, true},
+      {"online", "/slow", {.term = "dumb"}, "", false, false},
+      {"online", "/slow", {.term = ""}, "", false, false},
+      {"online", "/slow", {.errorFile = work.file("errors")}, "", false, false},
+      {"online", "/half", {.interruptOn = half}, "", true, true}};
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.installer + c.path + " " + c.how.term + " " + std::to_string(c.how.columns) +
                  " " + c.how.interruptOn + c.how.errorFile);

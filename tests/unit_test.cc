@@ -1,43 +1,24 @@
-// The pieces a run from outside cannot pin down: exact command lines, quoting
-// against a real shell, the cache's trust rules and the exec-string limit.
+// The pieces a run from outside cannot pin down: the agent's command line and
+// quoting against a real shell, the cache's trust rules and the exec-string limit.
 #include <gtest/gtest.h>
 
 #include "agent/agent_launch.h"
 #include "agent/trusted_path.h"
 #include "launcher/core/shell_command.h"
-#include "launcher/core/tool_commands.h"
-#include "payload/scratch_directory.h"
 #include "support.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-TEST(CommandLines, AreExactlyTheseBytes) {
+// The agent's command line is the one a real shell reads: each word exactly once.
+TEST(CommandLines, AgentStartIsExactlyTheseBytes) {
   const char* arguments[] = {"installer", "", "a b", "$(id)", "it's", "x"};
-  std::pair<std::string, std::string> cases[] = {
-      {unzipCommandLine("-qq", "/tmp/a/setup.run", "/tmp/qzAb12Cd"),
-       "unzip -qq /tmp/a/setup.run -d /tmp/qzAb12Cd"},
-      {unzipCommandLine("-qq", "/a b/s[1]*?.run", "-x/my dir"),
-       "unzip -qq '/a b/s[1]*?.run' -d \"./-x/my dir\""},
-      {unzipCommandLine("-qq -o", "/d[1]/InstallAgent_?.zip", "/t"),
-       "unzip -qq -o '/d[1]/InstallAgent_?.zip' -d /t"},
-      {unzipCommandLine("-qq -o", "/c/InstallAgent.zip", "/h/it's"),
-       "unzip -qq -o /c/InstallAgent.zip -d '/h/it'\\''s'"},
-      {agentCommandLine("sh /c/install", "/tmp/qzAbC123", 1, arguments),
-       "sh /c/install -installbundle /tmp/qzAbC123/bundle.zip"},
-      {agentCommandLine("sh \"/h/a b/install\"", "/opt/my app", 6, arguments),
-       "sh \"/h/a b/install\" -installbundle \"/opt/my app/bundle.zip\" '' \"a b\" '$(id)' "
-       "'it'\\''s' x "},
-      {agentCommandLine("sh /i", "-d", 1, arguments), "sh /i -installbundle ./-d/bundle.zip"},
-      {scratchRemovalCommandLine("/tmp/qzAb12Cd"), "rm -rf /tmp/qzAb12Cd"},
-      {scratchRemovalCommandLine("/opt/my app/qzAb12Cd"), "rm -rf \"/opt/my app/qzAb12Cd\""},
-      {removalCommandLine("/h/installagent"), "rm -rf '/h/installagent'"},
-      {removalCommandLine("-x/it's a b"), "rm -rf './-x/it'\\''s a b'"},
-      {quoteArgument("--name=x,y:z@%+!^"), "--name=x,y:z@%+!^"},
-      {quoteArgument("a\tb"), "\"a\tb\""},
-      {quoteArgument("a \"b"), "'a \"b'"},
-  };
-  for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected);
+  EXPECT_EQ(agentCommandLine("sh /c/install", "/tmp/qzAbC123", 1, arguments),
+            "sh /c/install -installbundle /tmp/qzAbC123/bundle.zip");
+  EXPECT_EQ(agentCommandLine("sh \"/h/a b/install\"", "/opt/my app", 6, arguments),
+            "sh \"/h/a b/install\" -installbundle \"/opt/my app/bundle.zip\" '' \"a b\" '$(id)' "
+            "'it'\\''s' x ");
+  EXPECT_EQ(agentCommandLine("sh /i", "-d", 1, arguments), "sh /i -installbundle ./-d/bundle.zip");
 }
 
 // Whatever the text, sh and bash read back exactly its bytes as one word, in
@@ -46,28 +27,13 @@ TEST(QuoteArgument, ShellsReadBackExactlyOneWord) {
   TemporaryDirectory directory;
   for (const char* name : {"ab", "a b", "b", "a.b", "a|b&c<d>e"})
     writeFile(directory.file(name), "");
+  // clang-format off
+  const char* texts[] = {"a?", "a[b]", "a*", "[a]b", "a b", "a\tb", "--dir=/opt/a b;reboot",
+      "$HOME", "$(touch x)", "`touch x`", "\"q\" \\b\\", "it's", "new\nline", "*", "~root", "#c",
+      "{a,b}", "a{.,}b", "a|b&c<d>e", "caf\xc3\xa9 \xff", "a\rb\vc\fd", "--name=x,y:z@%+!^"};
+  // clang-format on
   for (const char* shell : {"/bin/sh", "/bin/bash"}) {
-    for (std::string text : {"a?",
-                             "a[b]",
-                             "a*",
-                             "[a]b",
-                             "a b",
-                             "a\tb",
-                             "--dir=/opt/a b;reboot",
-                             "$HOME",
-                             "$(touch x)",
-                             "`touch x`",
-                             "\"q\" \\b\\",
-                             "it's",
-                             "new\nline",
-                             "*",
-                             "~root",
-                             "#c",
-                             "{a,b}",
-                             "a{.,}b",
-                             "a|b&c<d>e",
-                             "caf\xc3\xa9 \xff",
-                             "a\rb\vc\fd"}) {
+    for (std::string text : texts) {
       ProcessResult result = runProcess(
           {shell, "-c", "cd " + directory.path() + " && printf '%s|' " + quoteArgument(text)});
       EXPECT_EQ(result.standardOutput, text + "|") << shell << " " << text;
@@ -76,6 +42,7 @@ TEST(QuoteArgument, ShellsReadBackExactlyOneWord) {
   EXPECT_FALSE(pathExists(directory.file("x")));
 }
 
+// A command line of 128 KiB or more never reaches the shell: the kernel would refuse it.
 TEST(RunShellCommand, RefusesALineTooLongForOneExecString) {
   TemporaryDirectory directory;
   // touch makes "ran", then fails on a name too long for any file system.
@@ -87,32 +54,12 @@ TEST(RunShellCommand, RefusesALineTooLongForOneExecString) {
   EXPECT_TRUE(pathExists(directory.file("ran")));
 }
 
-// Directories a and a/b under a private root, with the modes (and, as root,
-// owners) of each row; the path asked about and the offender ("" when trusted).
-TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
-  TemporaryDirectory root;
+// Directories a and a/b under a private root, with the modes and owner of b
+// each row gives; the path asked about and the offender ("" when trusted).
+using TrustRow = std::tuple<mode_t, mode_t, uid_t, std::string, std::string>;
+void expectTrust(const TemporaryDirectory& root, std::initializer_list<TrustRow> rows) {
   const std::string a = root.file("a"), b = a + "/b";
-  fs::create_directories(b);  // each row sets the modes
-  for (auto [target, link] :
-       {std::pair{"a/b", root.file("link")}, {"loop", root.file("loop")}, {"..", a + "/up"}})
-    fs::create_symlink(target, link);
-  ASSERT_TRUE(geteuid() != 0 || lchown((a + "/up").c_str(), 65534, -1) == 0);
-  std::tuple<mode_t, mode_t, uid_t, std::string, std::string> cases[] = {
-      {0755, 0700, 0, b + "/c/d", ""},  // what does not exist yet holds nothing
-      {0775, 0700, 0, b + "/c", a},
-      {0777, 0700, 0, b, a},
-      {01777, 0700, 0, b, ""},  // sticky: others cannot replace b
-      {01777, 0700, 0, a, a},   // but the path itself must be closed
-      {0755, 0720, 0, b, b},
-      {0755, 0720, 0, root.file("link/c"), root.file("link")},
-      {0755, 0700, 0, root.file("link/../b/."), ""},
-      {0755, 0700, 0, root.file("loop/c"), root.file("loop")},
-      {0755, 0700, 65534, b, b},
-      {01777, 0700, 65534, b + "/c", b},
-      {01777, 0700, 65534, a + "/up", a + "/up"},  // sticky, but the link is someone else's
-  };
-  for (const auto& [aMode, bMode, bOwner, path, offender] : cases) {
-    if (bOwner != 0 && geteuid() != 0) continue;
+  for (const auto& [aMode, bMode, bOwner, path, offender] : rows) {
     chmod(a.c_str(), aMode);
     chmod(b.c_str(), bMode);
     ASSERT_EQ(chown(b.c_str(), bOwner == 0 ? geteuid() : bOwner, -1), 0);
@@ -120,5 +67,46 @@ TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
     EXPECT_EQ(pathIsTrusted(path, &found), offender.empty()) << path;
     EXPECT_EQ(found, offender) << path << " " << std::oct << aMode << " " << bMode;
   }
-  if (geteuid() != 0) std::cout << "[ SKIPPED  ] rows that give a directory away need root\n";
+}
+
+// Links: a/b by a relative and an absolute name, one to itself, a/up to a.
+struct TrustTree : TemporaryDirectory {
+  const std::string a = file("a"), b = a + "/b";
+  TrustTree() {
+    fs::create_directories(b);
+    for (auto [target, link] : {std::pair{"a/b", file("link")},
+                                {b.c_str(), file("abs")},
+                                {"loop", file("loop")},
+                                {"..", a + "/up"}})
+      fs::create_symlink(target, link);
+  }
+};
+
+TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
+  TrustTree t;
+  // clang-format off
+  expectTrust(t, {
+      {0755, 0700, 0, t.b + "/c/d", ""},  // what does not exist yet holds nothing
+      {0775, 0700, 0, t.b + "/c", t.a},
+      {0777, 0700, 0, t.b, t.a},
+      {01777, 0700, 0, t.b, ""},          // sticky: others cannot replace b
+      {01777, 0700, 0, t.a, t.a},         // but the path itself must be closed
+      {0755, 0720, 0, t.b, t.b},
+      {0755, 0720, 0, t.file("link/c"), t.file("link")},
+      {0755, 0720, 0, t.file("abs/c"), t.file("abs")},
+      {0755, 0700, 0, t.file("link/../b/."), ""},
+      {0755, 0700, 0, t.file("loop/c"), t.file("loop")}});
+  // clang-format on
+}
+
+TEST(PathIsTrusted, RefusesWhatAnotherUserOwns) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TrustTree t;
+  ASSERT_EQ(lchown((t.a + "/up").c_str(), 65534, -1), 0);
+  // clang-format off
+  expectTrust(t, {
+      {0755, 0700, 65534, t.b, t.b},
+      {01777, 0700, 65534, t.b + "/c", t.b},
+      {01777, 0700, 65534, t.a + "/up", t.a + "/up"}});  // sticky, but the link is someone else's
+  // clang-format on
 }

@@ -14,22 +14,10 @@ Stops at the first difference, printing its seed and the archive's members.
 
   unzip_differential.py LAUNCHER PACKER [--seeds N] [--first SEED] [--keep DIR]
 """
-import argparse
-import hashlib
-import http.server
-import os
-import shutil
-import stat
-import subprocess
-import sys
-import tempfile
-import threading
-import time
+import argparse, hashlib, http.server, io, os, shutil, stat, subprocess, sys, tempfile, threading, time, zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import zip_maker  # noqa: E402
-import zipfile  # noqa: E402
-import io  # noqa: E402
 
 CACHE = '.orvane/installagent/T19q7c/hostk64/installagent'
 REFUSED = b'Failed to unzip the install agent'

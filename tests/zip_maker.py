@@ -6,16 +6,7 @@ every field itself, for what no tool writes on purpose (other systems'
 attributes, odd MS-DOS dates, Unix time blocks, Unicode path blocks, bytes
 before or after the archive, names made on MS-DOS with backslashes).
 """
-import bz2
-import io
-import os
-import random
-import struct
-import subprocess
-import tempfile
-import warnings
-import zipfile
-import zlib
+import bz2, io, os, random, struct, subprocess, tempfile, warnings, zipfile, zlib
 
 ASCII_NAMES = ['a', 'b.txt', 'dir/x', 'dir/sub/y', 'Z', 'a b', "it's", 'pct%20', '#hash', '-dash',
                'dots...', '.hidden', 'semi;x', 'install.d/run', 'x/y/z/deep', 'dir', 'a/.', 'b/..',
@@ -303,12 +294,7 @@ def make_with_tool(rng, tool):
         env = {'PATH': '/usr/bin:/bin', 'LC_ALL': 'C.UTF-8'}
         if tool == 'zip':
             options = ['-q', '-r', rng.choice(['-0', '-6', '-9', '-Zbzip2'])]
-            if rng.random() < 0.7:
-                options.append('-y')
-            if rng.random() < 0.3:
-                options.append('-X')
-            if rng.random() < 0.1:
-                options.append('-fz')
+            options += [o for o, p in (('-y', 0.7), ('-X', 0.3), ('-fz', 0.1)) if rng.random() < p]
             if rng.random() < 0.2 and '-0' not in options:
                 # Written to a pipe, the archive gets data descriptors.
                 piped = subprocess.run(['zip'] + options + ['-', '.'], cwd=root, env=env,
@@ -377,17 +363,28 @@ def make_archive(seed):
     return description, data, bool(damaged and damaged[0])
 
 
+def local_header(data, name):
+    """The offset of the local header of member `name` in an installer."""
+    at = data.find(b'PK\x03\x04')
+    while data[at + 30:at + 30 + len(name)] != name:
+        at = data.find(b'PK\x03\x04', at + 1)
+    return at
+
+
 def edit_installer(kind, data):
     """An installer with its archive forged: `zip64-claim`, an end record
     that sends readers to a ZIP64 record claiming 2^62 bytes of central
     directory; `whole-claim`, an end record whose directory is everything
-    before it; `agent-name`, one bit of the packed agent's local name flipped."""
-    if kind == 'agent-name':
-        at = data.find(b'PK\x03\x04')
-        while data[at + 30:at + 46] != b'InstallAgent.zip':
-            at = data.find(b'PK\x03\x04', at + 1)
-        at += 30
+    before it; `agent-name`, one bit of the packed agent's local name flipped;
+    `bundle-crc`, one bit of the bundle's first byte flipped; `no-bundle`, the
+    bundle renamed bundle.zap in its local header and central entry."""
+    if kind in ('agent-name', 'bundle-crc'):
+        at = local_header(data, b'InstallAgent.zip' if kind == 'agent-name' else b'bundle.zip') + 30
+        at += 0 if kind == 'agent-name' else sum(struct.unpack('<HH', data[at - 4:at]))
         return data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
+    if kind == 'no-bundle':
+        at, start = local_header(data, b'bundle.zip') + 30, struct.unpack('<I', data[-6:-2])[0]
+        return data[:at] + b'bundle.zap' + data[at + 10:start] + data[start:].replace(b'bundle.zip', b'bundle.zap', 1)
     record = len(data) - 22
     if kind == 'whole-claim':
         return data[:-10] + struct.pack('<II', record, 0) + data[-2:]
