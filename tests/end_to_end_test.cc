@@ -127,16 +127,16 @@ Scenario withoutGetrandom(std::string name, std::string error) {
           .staticOnly = true};
 }
 
-// https on a host whose only CA certificates are the test CA at `bundle`:
-// /etc is an overlay of its own, /etc/ssl an empty file system.
-Scenario onlyCaBundle(std::string name, std::string bundle) {
+// https on a host whose only CA certificates are the test CA at `bundle`,
+// after `then`: /etc is an overlay of its own, /etc/ssl an empty file system.
+Scenario onlyCaBundle(std::string name, std::string bundle, std::string then = "") {
   return {.name = name,
           .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent"},
           .shellFirst =
               "mkdir \"$0/o\" && mount -t tmpfs tmpfs \"$0/o\" && mkdir \"$0/o/u\" "
               "\"$0/o/w\" && mount -t overlay overlay -o lowerdir=/etc,upperdir=\"$0/o/"
               "u\",workdir=\"$0/o/w\" /etc && mount -t tmpfs tmpfs /etc/ssl && mkdir -p " +
-              bundle.substr(0, bundle.rfind('/')) + " && cp %CA% " + bundle,
+              bundle.substr(0, bundle.rfind('/')) + " && cp %CA% " + bundle + then,
           .needsRoot = true};
 }
 
@@ -184,11 +184,11 @@ std::vector<Scenario> rows() {
              .installer = "my dir/setup.run",
              .environment = {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__="},
              .agentSaw = "<-installbundle><%WORK%/my dir/bundle.zip>"}),
-    offline({.name = "an agent carried as InstallAgent_x.zip, plainly concatenated; UNZIPOPT is "
+    offline({.name = "an agent carried as InstallAgent_.zip, plainly concatenated; UNZIPOPT is "
                      "the agent's",
              .prepare = [](const Paths& p) {
                makeZip(p.work + "/outer.zip", {{"bundle.zip", readFile(p.work + "/bundle.zip")},
-                                               {"InstallAgent_x.zip",
+                                               {"InstallAgent_.zip",
                                                 readFile(p.work + "/agent.zip")}});
                writeFile(p.installer, readFile(launcher) + readFile(p.work + "/outer.zip"), 0755);
              },
@@ -225,6 +225,8 @@ std::vector<Scenario> rows() {
      .cacheBefore = {".validatestring=ETag: \"" + std::string(100, 'a') + "\"\r",
                      "installagent/install="},
      .nextRequests = {"HEAD /agent"}},
+    {.name = "a validator that only begins with the server's ETag is stale",
+     .cacheBefore = {".validatestring=ETag: \"v1\"\rX", "installagent/install="}},
     {.name = "an ETag header in small letters is the validator, then HEAD only",
      .answers = {{.headers = "etag: \"v1\"\r\n"}},
      .cache = {".validatestring=etag: \"v1\"\r", "installagent.lock", "installagent/install"},
@@ -266,6 +268,15 @@ std::vector<Scenario> rows() {
     {.name = "https with the server's CA",
      .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"}},
     onlyCaBundle("https with only openSUSE's CA bundle on the host", "/etc/ssl/ca-bundle.pem"),
+    onlyCaBundle("https with only a hashed CA directory on the host", "/etc/ssl/certs/test.pem",
+                 " && openssl rehash /etc/ssl/certs"),
+    [&] {
+      Scenario s = failing(onlyCaBundle("SSL_CERT_DIR alone replaces the host's CA bundle",
+                                        "/etc/ssl/certs/ca-certificates.crt"),
+                           badCertificate);
+      s.environment.push_back("SSL_CERT_DIR=%WORK%/canary"), s.requests = {};
+      return s;
+    }(),
     onlyCaBundle("https with only Fedora's CA bundle on the host",
                  "/etc/pki/tls/certs/ca-bundle.crt"),
     withoutGetrandom("https where getrandom is not implemented", "38"),
@@ -416,6 +427,12 @@ std::vector<Scenario> rows() {
                "installagent/install",
                "installagent/sub/deeper/s", "installagent/to-dir@", "installagent/to-file@"},
      .sameAsUnzip = true},
+    {.name = "an agent archive with two directories of one name under different parents, no "
+             "directory entries",
+     .agentArchive = "mkdir -p a/x b/x && echo 1 > a/x/f && echo 2 > b/x/g && "
+                     "zip -q -r -D \"$OUT\" install a b",
+     .cache = {validator, "installagent.lock", "installagent/a/x/f", "installagent/b/x/g",
+               "installagent/install"}},
     {.name = "an agent archive zip wrote to a pipe, with data descriptors",
      .agentArchive = "echo data > data && zip -q -r - . | cat > \"$OUT\"",
      .cache = {validator, "installagent.lock", "installagent/data", "installagent/install"},
@@ -455,6 +472,17 @@ std::vector<Scenario> rows() {
                    "l: bad CRC 0x2fcabd79 (should be 0x000004d2)"),
     refusedArchive("an agent archive with an empty file whose CRC is wrong", "forge empty-crc",
                    "e: bad CRC 0x00000000 (should be 0x000004d2)"),
+    refusedArchive("an agent archive whose directory is at offset zero after other bytes",
+                   "forge directory-at-zero", "the central directory's offset is zero"),
+    [] {  // written past the declared size, the member would meet the file size limit
+      Scenario s = refusedArchive("an agent archive member that inflates past its size",
+                                  "forge bomb", "bomb: it holds more data than its size");
+      s.shellFirst = "ulimit -f 2048";
+      return s;
+    }(),
+    failing({.name = "an agent archive after other bytes: unzip's warning, and no line of its own",
+             .agentArchive = "/usr/bin/python3 %MAKER% forge prefixed \"$OUT\""},
+            cannotUnzipAgent, {"installagent.lock"}),
     // Members as odd tools make them: unpacked as unzip unpacks them, names with their bytes.
     {.name = "an agent archive with devices and FIFOs: plain files with their data",
      .agentArchive = "/usr/bin/python3 %MAKER% forge devices \"$OUT\"",

@@ -121,6 +121,7 @@ TEST(Packer, DosTimeOfEachMemberIsItsFileModificationTime) {
     EXPECT_THAT(runProcess({"/usr/bin/env", zone, "unzip", "-l", out}).standardOutput,
                 testing::HasSubstr(universal + "   bundle.zip\n"));
     std::string details = runProcess({"/usr/bin/env", zone, "zipinfo", "-v", out}).standardOutput;
+    EXPECT_THAT(details, testing::HasSubstr("operating system of origin:      Unix"));
     EXPECT_THAT(details,
                 testing::ContainsRegex("DOS date/time\\): +" + exact +
                                        "\n(.|\n)*DOS date/time\\): +2011 Jan 2 03:04:04\n"));

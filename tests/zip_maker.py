@@ -343,6 +343,16 @@ def forge(kind):
         data = raw_archive([install, RawMember('install', install.data, external=0o100755 << 16)])
         second = data.rfind(b'PK\x01\x02')
         return data[:second + 42] + struct.pack('<I', 0) + data[second + 46:]
+    if kind == 'bomb':
+        # Deflated data of 8 MiB under headers that say 10 bytes.
+        bomb = RawMember('bomb', bytes(8 << 20), method=8)
+        bomb.data = bomb.data[:10]
+        return raw_archive([install, bomb])
+    if kind in ('prefixed', 'directory-at-zero'):
+        # Bytes before an archive whose offsets do not count them, and one
+        # whose end record also puts its directory at offset zero.
+        return raw_archive([install], prefix=b'junk', adjust=False,
+                           directory_at_zero=kind == 'directory-at-zero')
     if kind == 'end-claim':
         # The end record claims 0xfffffff0 bytes of central directory.
         data = raw_archive([install])
