@@ -197,6 +197,15 @@ std::vector<Scenario> rows() {
     offline({.name = "ZIP64 records for every member and the end", .prepare = repack({"--zip64"})}),
     forgedInstaller("a bundle whose CRC is wrong", "bundle-crc", "..."),
     forgedInstaller("an installer without bundle.zip", "no-bundle", ""),
+    failing(offline({.name = "a plainly concatenated installer whose bundle.zip is empty",
+                     .prepare = [](const Paths& p) {
+                       makeZip(p.work + "/outer.zip", {{"bundle.zip", ""},
+                                                       {"InstallAgent.zip",
+                                                        readFile(p.work + "/agent.zip")}});
+                       writeFile(p.installer, readFile(launcher) + readFile(p.work + "/outer.zip"),
+                                 0755);
+                     }}),
+            payloadFailed, {}),
 
     // What is checked before the agent starts.
     failing(offline({.name = "the agent's command line too long for one exec string",
