@@ -14,6 +14,7 @@ repo=$PWD
 quick=no
 build_dir=build-bench   # the static launcher and the packer
 dynamic_build_dir=build-bench-dynamic
+arm64_build_dir=build-bench-arm64   # the arm64 launcher, cross-built, for its size
 signed_launcher="" signing_key=""
 work="" server_url=""
 started_at=$(date +%s)
@@ -39,8 +40,8 @@ install_tools() {
 }
 
 # Builds (or brings up to date) the static launcher and the packer in
-# $build_dir, and the same launcher linked against the system's shared
-# libcurl in $dynamic_build_dir.
+# $build_dir, the same launcher linked against the system's shared libcurl
+# in $dynamic_build_dir, and the arm64 launcher in $arm64_build_dir.
 build_launchers() {
   log "building: the static launcher in $build_dir/, a dynamic one in $dynamic_build_dir/"
   [ -f "$build_dir/CMakeCache.txt" ] ||
@@ -49,6 +50,8 @@ build_launchers() {
   cmake -S . -B "$dynamic_build_dir" -DCMAKE_BUILD_TYPE=Release -DQZ_BUILD_TESTS=OFF \
     -DQZ_STATIC=OFF >/dev/null
   cmake --build "$dynamic_build_dir" -j "$(nproc)" --target qz-bootstrap >/dev/null
+  [ -f "$arm64_build_dir/CMakeCache.txt" ] || cmake --preset arm64 -B "$arm64_build_dir" >/dev/null
+  cmake --build "$arm64_build_dir" -j "$(nproc)" --target qz-bootstrap >/dev/null
 }
 
 # The workspace, with private copies of the programs, so that a rebuild while
@@ -59,9 +62,11 @@ make_workspace() {
   mkdir -p "$bin" "$data" "$scratch" "$work/server/www" "$work/json" "$work/rows"
   cp "$build_dir/bin/qz-bootstrap" "$build_dir/bin/make-installer" "$bin/"
   cp "$dynamic_build_dir/bin/qz-bootstrap" "$bin/qz-bootstrap-dynamic"
+  cp "$arm64_build_dir/bin/qz-bootstrap" "$bin/qz-bootstrap-arm64"
   [ -z "$signed_launcher" ] || cp "$signed_launcher" "$bin/qz-bootstrap-signed"
   # shellcheck disable=SC2034 # used by the row files
   launcher=$bin/qz-bootstrap dynamic_launcher=$bin/qz-bootstrap-dynamic
+  arm64_launcher=$bin/qz-bootstrap-arm64
   make_installer=$bin/make-installer
 }
 

@@ -3,10 +3,11 @@
 # against a makeself archive of the same bundle, and against its own targets
 # (bench/targets.tsv); one file per table row in bench/rows/.
 #
-#   bench/run.sh [--quick] [--build DIR] [--signed LAUNCHER KEY] [ROW...]
+#   bench/run.sh [--quick] [--build DIR] [--arm64 DIR] [--signed LAUNCHER KEY] [ROW...]
 #     --quick    a smoke check: fewer runs, 100 MiB where the full set has 1 GiB
 #     --build    the static launcher and packer of build tree DIR (brought up
 #                to date there) instead of build-bench/
+#     --arm64    the arm64 launcher of cross build tree DIR instead of build-bench-arm64/
 #     --signed   a launcher built with QZ_AGENT_PUBLIC_KEY and the private KEY
 #                to sign agents with, for the signed row (skipped without)
 #     ROW        only these rows, by file name (e.g. cold or 06-cold)
@@ -21,7 +22,7 @@ cd "$(dirname "$0")/.."
 source bench/lib.sh
 
 usage() {
-  sed -n '6,12p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '6,13p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 rows=()
@@ -29,6 +30,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=yes; shift ;;
     --build) [ $# -ge 2 ] || usage; build_dir=$2; shift 2 ;;
+    --arm64) [ $# -ge 2 ] || usage; arm64_build_dir=$2; shift 2 ;;
     --signed)
       [ $# -ge 3 ] || usage
       signed_launcher=$(realpath "$2") signing_key=$(realpath "$3")

@@ -11,7 +11,7 @@
 
 include(${CMAKE_CURRENT_LIST_DIR}/debian_source.cmake)
 
-set(bzip2SourceDir ${CMAKE_BINARY_DIR}/third_party/bzip2/source)
+set(bzip2SourceDir ${QZ_THIRD_PARTY_DIR}/bzip2/source)
 fetchDebianSource(PACKAGE bzip2 VERSION 1.0.8-5
   DSC_SHA256 ed9c40f4de3f9e064535e15eac1c61a0f606763db98f4579dbc04067b94a8944
   SOURCE_DIR ${bzip2SourceDir} PIN_FILE bzip2Pin)

@@ -13,7 +13,7 @@
 include(ExternalProject)
 include(${CMAKE_CURRENT_LIST_DIR}/debian_source.cmake)
 
-set(curlRoot ${CMAKE_BINARY_DIR}/third_party/curl)
+set(curlRoot ${QZ_THIRD_PARTY_DIR}/curl)
 set(curlSourceDir ${curlRoot}/source)
 set(curlInstallDir ${curlRoot}/install)
 
@@ -32,6 +32,7 @@ ExternalProject_Add(curl_build
   INSTALL_DIR ${curlInstallDir}
   BUILD_BYPRODUCTS ${curlLibrary}
   CMAKE_ARGS
+    ${qzCrossArguments}
     -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
     -DCMAKE_INSTALL_LIBDIR=lib
     -DCMAKE_BUILD_TYPE=Release
@@ -75,6 +76,10 @@ ExternalProject_Add(curl_build
     -DCURL_DISABLE_OPENSSL_AUTO_LOAD_CONFIG=ON
     -DCURL_CA_BUNDLE=none
     -DCURL_CA_PATH=none
+    # What curl learns by running test programs, which a cross build cannot:
+    # Linux's poll() works, and /dev/urandom is there.
+    -DHAVE_POLL_FINE=1
+    -DRANDOM_FILE=/dev/urandom
   EXCLUDE_FROM_ALL ON)
 ExternalProject_Add_StepDependencies(curl_build configure ${curlPin})
 

@@ -1,11 +1,11 @@
 # Records the exact Debian versions of what went into a launcher, in
 # TARGET.versions beside it, rewritten at every link: the source packages
-# built in this tree, the installed packages whose files the linker read (as
-# the linker itself lists them), and the compiler and linker. Two trees with
-# equal records were built from the same versions. Also runs as a script,
-# which each link of a launcher calls:
-#   cmake -DINPUTS=FILE -DSOURCES=PINS -DTOOLS=PROGRAMS -DBUILD_DIR=DIR -DOUTPUT=FILE
-#         -P cmake/debian_record.cmake
+# built in this tree, the installed packages and the fetched ones (a cross
+# build's) whose files the linker read (as the linker itself lists them), and
+# the compiler and linker. Two trees with equal records were built from the
+# same versions. Also runs as a script, which each link of a launcher calls:
+#   cmake -DINPUTS=FILE -DSOURCES=PINS -DTOOLS=PROGRAMS -DBUILD_DIR=DIR
+#         -DTHIRD_PARTY_DIR=DIR -DOUTPUT=FILE -P cmake/debian_record.cmake
 
 include_guard(GLOBAL)
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
@@ -28,26 +28,40 @@ function(recordDebianVersions target)
     COMMAND ${CMAKE_COMMAND} -E rm -f $<TARGET_FILE:${target}>.versions VERBATIM)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DINPUTS=${inputs} -DSOURCES=${sources} -DTOOLS=${tools}
-            -DBUILD_DIR=${CMAKE_BINARY_DIR} -DOUTPUT=$<TARGET_FILE:${target}>.versions
+            -DBUILD_DIR=${CMAKE_BINARY_DIR} -DTHIRD_PARTY_DIR=${QZ_THIRD_PARTY_DIR}
+            -DOUTPUT=$<TARGET_FILE:${target}>.versions
             -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
     VERBATIM)
 endfunction()
 
-# Sets filesVar to the files outside buildDir that the linker read, from the
-# dependency file that it wrote (one "FILE:" line for each), each once.
-function(linkerInputsOutside inputs buildDir filesVar)
+# Sets filesVar to the files outside buildDir and thirdPartyDir that the
+# linker read, from the dependency file that it wrote (one "FILE:" line for
+# each), each once, and fetchedVar to those under thirdPartyDir's fetched
+# packages (target-packages/root), relative to that root.
+function(linkerInputsOutside inputs buildDir thirdPartyDir filesVar fetchedVar)
   file(STRINGS ${inputs} entries REGEX ":$")
   set(files "")
+  set(fetched "")
+  set(fetchedRoot "${thirdPartyDir}/target-packages/root")
+  # The linker ran where it wrote the file, and names files relative to there.
+  get_filename_component(linkedIn "${inputs}" DIRECTORY)
   foreach(entry IN LISTS entries)
     string(REGEX REPLACE ":$" "" path "${entry}")
-    cmake_path(NORMAL_PATH path)
+    cmake_path(ABSOLUTE_PATH path BASE_DIRECTORY "${linkedIn}" NORMALIZE)
     cmake_path(IS_PREFIX buildDir "${path}" NORMALIZE inBuildTree)
-    if(IS_ABSOLUTE "${path}" AND NOT inBuildTree)
+    cmake_path(IS_PREFIX thirdPartyDir "${path}" NORMALIZE inThirdParty)
+    cmake_path(IS_PREFIX fetchedRoot "${path}" NORMALIZE inFetched)
+    if(inFetched)
+      file(RELATIVE_PATH path "${fetchedRoot}" "${path}")
+      list(APPEND fetched "${path}")
+    elseif(NOT inBuildTree AND NOT inThirdParty)
       list(APPEND files "${path}")
     endif()
   endforeach()
   list(REMOVE_DUPLICATES files)
+  list(REMOVE_DUPLICATES fetched)
   set(${filesVar} "${files}" PARENT_SCOPE)
+  set(${fetchedVar} "${fetched}" PARENT_SCOPE)
 endfunction()
 
 # Sets ownersVar to one "PACKAGE PATH" entry for each of paths that an
@@ -169,16 +183,54 @@ function(appendOwnerLines kind files owners unowned linesVar)
   set(${linesVar} "${lines}" PARENT_SCOPE)
 endfunction()
 
+# Appends to linesVar one "fetched PACKAGE VERSION NAME..." line for each
+# fetched package that holds some of files (paths relative to its root), as
+# contentsFile ("PACKAGE VERSION PATH" lines) lists them, sorted by package.
+function(appendFetchedLines files contentsFile linesVar)
+  set(lines "${${linesVar}}")
+  if(files STREQUAL "")
+    return()
+  endif()
+  file(STRINGS ${contentsFile} contents)
+  set(held "")
+  foreach(entry IN LISTS contents)
+    if(entry MATCHES "^([^ ]+ [^ ]+) (.*)$" AND CMAKE_MATCH_2 IN_LIST files)
+      get_filename_component(name "${CMAKE_MATCH_2}" NAME)
+      list(APPEND held "${CMAKE_MATCH_1}|${name}")
+    endif()
+  endforeach()
+  set(packages ${held})
+  list(TRANSFORM packages REPLACE "\\|.*" "")
+  list(REMOVE_DUPLICATES packages)
+  list(SORT packages)
+  foreach(package IN LISTS packages)
+    set(names "")
+    foreach(entry IN LISTS held)
+      string(FIND "${entry}" "${package}|" at)
+      if(at EQUAL 0)
+        string(REGEX REPLACE "^.*\\|" "" name "${entry}")
+        list(APPEND names ${name})
+      endif()
+    endforeach()
+    list(REMOVE_DUPLICATES names)
+    list(SORT names)
+    list(JOIN names " " names)
+    list(APPEND lines "fetched ${package} ${names}")
+  endforeach()
+  set(${linesVar} "${lines}" PARENT_SCOPE)
+endfunction()
+
 # Writes output: the record of the sources that pinFiles name, of the files
 # outside buildDir that the linker's dependency file inputs lists, and of the
 # packages of tools (programs as they run, their links resolved).
-function(writeDebianRecord inputs pinFiles tools buildDir output)
+function(writeDebianRecord inputs pinFiles tools buildDir thirdPartyDir output)
   find_program(DPKG_QUERY dpkg-query REQUIRED)
   get_filename_component(launcher "${output}" NAME_WLE)
   set(lines
     "# The Debian versions of what went into ${launcher}, one a line:"
     "#   source NAME VERSION DSC-SHA256: built in the build tree from Debian's source package"
     "#   installed PACKAGE VERSION FILE...: installed files that the linker read"
+    "#   fetched PACKAGE VERSION FILE...: files of a fetched, unpacked package that the linker read"
     "#   tool PACKAGE VERSION PROGRAM: the C++ compiler and the linker"
     "#   unpackaged PATH SHA256: a file that the linker read and no package installed")
   foreach(pinFile IN LISTS pinFiles)
@@ -186,7 +238,7 @@ function(writeDebianRecord inputs pinFiles tools buildDir output)
     list(GET pin 1 source)
     list(APPEND lines "${source}")
   endforeach()
-  linkerInputsOutside(${inputs} ${buildDir} files)
+  linkerInputsOutside(${inputs} ${buildDir} ${thirdPartyDir} files fetched)
   set(programs "")
   foreach(tool IN LISTS tools)
     file(REAL_PATH "${tool}" program)
@@ -195,6 +247,7 @@ function(writeDebianRecord inputs pinFiles tools buildDir output)
   # dpkg's database is slow to read: one query for all.
   debianOwnersOf("${files};${programs}" owners unowned)
   appendOwnerLines(installed "${files}" "${owners}" "${unowned}" lines)
+  appendFetchedLines("${fetched}" ${thirdPartyDir}/target-packages/contents.txt lines)
   appendOwnerLines(tool "${programs}" "${owners}" "${unowned}" lines)
   list(JOIN lines "\n" text)
   file(WRITE ${output} "${text}\n")
@@ -203,5 +256,5 @@ endfunction()
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
   string(REPLACE "|" ";" pinFiles "${SOURCES}")
   string(REPLACE "|" ";" tools "${TOOLS}")
-  writeDebianRecord("${INPUTS}" "${pinFiles}" "${tools}" "${BUILD_DIR}" "${OUTPUT}")
+  writeDebianRecord("${INPUTS}" "${pinFiles}" "${tools}" "${BUILD_DIR}" "${THIRD_PARTY_DIR}" "${OUTPUT}")
 endif()

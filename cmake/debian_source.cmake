@@ -2,7 +2,7 @@
 # with Debian's patches applied; when the archive has replaced the pin by a
 # later Debian revision of the same upstream version (a security update), that
 # revision instead, said in a STATUS line. The package comes through apt with a
-# private configuration under ${CMAKE_BINARY_DIR}/third_party/apt: a deb-src
+# private configuration under QZ_THIRD_PARTY_DIR/apt: a deb-src
 # twin of each of the system's own sources, and private lists and cache
 # directories, so the system's apt state is left as it was. A package is
 # fetched once per build tree; later configures reuse it until its pin changes.
@@ -14,7 +14,7 @@ if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
   cmake_minimum_required(VERSION 3.25)
 endif()
 
-set(debianSourceRoot ${CMAKE_BINARY_DIR}/third_party)
+set(debianSourceRoot ${QZ_THIRD_PARTY_DIR})
 set(debianAptDir ${debianSourceRoot}/apt)
 set(debianAptOptions
     -o Dir::Etc::sourcelist=${debianAptDir}/sources.list

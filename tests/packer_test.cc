@@ -26,6 +26,13 @@ struct Inputs {
     mkfifo(work.file("fifo").c_str(), 0600);
     fs::create_directory(work.file("out"));
     writeFile(work.file("out/setup.run"), "an earlier installer");
+    // /bin/true's ELF header made 32-bit, relocatable, for RISC-V, for arm64.
+    for (auto [name, at, value] :
+         {std::tuple{"elf32", 4, 1}, {"object", 16, 1}, {"riscv", 18, 243}, {"arm64", 18, 183}}) {
+      std::string elf = readFile("/bin/true");
+      elf[at] = static_cast<char>(value);
+      writeFile(work.file(name), elf);
+    }
   }
   // The packer run with `arguments`, the root's capabilities dropped so that modes hold.
   ProcessResult pack(std::vector<std::string> arguments, std::string shell = "") {
@@ -48,6 +55,17 @@ TEST(Packer, RefusesWithOneLineAndLeavesTheOutputAsItWas) {
   // clang-format off
   std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
       {{"WORK/missing", bundle, out}, 1, "WORK/missing: No such file or directory", ""},
+      {{"WORK/bundle.zip", "WORK/agent.zip", out},
+       2,
+       "WORK/bundle.zip: not an ELF executable for x86-64 or arm64",
+       ""},
+      {{"WORK/empty", bundle, out}, 2, "WORK/empty: not an ELF executable for x86-64 or arm64", ""},
+      {{"WORK/elf32", bundle, out}, 2, "WORK/elf32: not an ELF executable for x86-64 or arm64", ""},
+      {{"WORK/object", bundle, out},
+       2,
+       "WORK/object: not an ELF executable for x86-64 or arm64",
+       ""},
+      {{"WORK/riscv", bundle, out}, 2, "WORK/riscv: not an ELF executable for x86-64 or arm64", ""},
       {{"WORK/out", bundle, out}, 1, "WORK/out: Is a directory", ""},
       {{image, "WORK/fifo", out}, 1, "WORK/fifo: not a regular file", ""},
       {{image, "WORK/unreadable.zip", out}, 1, "WORK/unreadable.zip: Permission denied", ""},
@@ -85,7 +103,11 @@ TEST(Packer, RefusesWithOneLineAndLeavesTheOutputAsItWas) {
   }
   ProcessResult help = in.pack({"--help"});
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_EQ(help.standardOutput, usage);
+  EXPECT_EQ(help.standardOutput,
+            usage +
+                "LAUNCHER is the launcher built for the users' machines: an ELF executable for\n"
+                "x86-64 or arm64 (aarch64). BUNDLE_ZIP and AGENT_ZIP are ZIP archives.\n");
+  EXPECT_EQ(in.pack({"WORK/arm64", bundle, out}).exitCode, 0);  // the header is all it checks
 }
 
 // DOS time has two-second steps and starts in 1980: the local date, hour and

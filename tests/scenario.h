@@ -17,22 +17,25 @@
 #include <memory>
 #include <regex>
 
+#include "launcher_under_test.h"
 #include "support.h"
 
 namespace testing_support {
 
 namespace fs = std::filesystem;
 
-inline const std::string launcher = QZ_LAUNCHER_PATH, packer = QZ_PACKER_PATH;
+inline const std::string launcher = built(QZ_LAUNCHER_PATH, "bin/qz-bootstrap"),
+                         packer = QZ_PACKER_PATH;
 // Forges archives and installers: tests/zip_maker.py.
 inline const std::string zipMaker = QZ_ZIP_MAKER;
 // A launcher that trusts the build's test key, whose private half signs here.
-inline const std::string signedLauncher = QZ_SIGNED_LAUNCHER_PATH,
+inline const std::string signedLauncher = built(QZ_SIGNED_LAUNCHER_PATH, "bin/qz-bootstrap-signed"),
                          signingKey = QZ_AGENT_PRIVATE_KEY, signer = QZ_SIGNER_PATH;
-inline const std::string cacheRelative = ".orvane/installagent/T19q7c/hostk64/";
+inline const std::string platformTag = platformTagOf(launcher);
+inline const std::string cacheRelative = ".orvane/installagent/T19q7c/" + platformTag + "/";
 // The signed launcher's own cache, named for the test key by openssl's reckoning.
 inline const std::string signedCacheRelative =
-    ".orvane/installagent/T19q7c/hostk64-" +
+    ".orvane/installagent/T19q7c/" + platformTag + "-" +
     runProcess({"/bin/sh", "-c", "openssl pkey -pubin -in \"$0\" -outform DER | sha256sum",
                 QZ_AGENT_PUBLIC_KEY})
         .standardOutput.substr(0, 16) +
@@ -217,14 +220,14 @@ inline std::string manifest(const std::string& file, const std::string& version,
 // The root a chroot row runs in: BusyBox or dash as its only program.
 inline bool makeRoot(Root root, const std::string& w) {
   std::string shell = root == Root::busyBox
-                          ? "cp /bin/busybox bin && ln -s busybox bin/sh"
+                          ? "cp \"$1\" bin/busybox && ln -s busybox bin/sh"
                           : "cp /usr/bin/dash bin/sh && for lib in $(ldd /usr/bin/dash | grep -o "
                             "'/[^ ]*'); do cp --parents -L \"$lib\" .; done";
   return runProcess({"/bin/sh", "-c",
                      "cd \"$0\" && mkdir -p bin dev proc home && mkdir -m 1777 tmp && mknod -m 666 "
                      "dev/null c 1 3 && " +
                          shell,
-                     w})
+                     w, busyBox})
              .exitCode == 0;
 }
 
@@ -459,6 +462,7 @@ class RunOfScenario {
             ? found[0].str()
             : "";
     auto named = [&](std::string text) {
+      text = withoutEmulatorNotes(text);
       if (!scratch.empty()) text = replaceAll(text, scratch, "%SCRATCH%");
       return chrooted_ ? text : replaceAll(text, w_, "%WORK%");
     };

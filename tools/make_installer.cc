@@ -20,6 +20,9 @@ namespace {
 
 constexpr char usageLine[] =
     "usage: make-installer [--zip64] [--agent AGENT_ZIP] LAUNCHER BUNDLE_ZIP OUTPUT";
+constexpr char helpText[] =
+    "LAUNCHER is the launcher built for the users' machines: an ELF executable for\n"
+    "x86-64 or arm64 (aarch64). BUNDLE_ZIP and AGENT_ZIP are ZIP archives.";
 
 struct Arguments {
   std::vector<std::string> operands;  // LAUNCHER BUNDLE_ZIP OUTPUT
@@ -65,6 +68,33 @@ Failure openArchive(const std::string& path, InputFile& input) {
   return looksLikeZipArchive(head, tail) ? Failure() : Failure(path + ": not a ZIP archive");
 }
 
+// Whether `header`, a file's first bytes, opens a 64-bit little-endian ELF
+// executable (fixed or position-independent) for x86-64 or arm64, the
+// machines the launcher is built for: an installer made of anything else
+// would never start on a user's machine.
+bool isLauncherImage(const std::string& header) {
+  constexpr unsigned machineX8664 = 62, machineAarch64 = 183, typeExecutable = 2, typeShared = 3;
+  if (header.size() < 20 || header.compare(0, 6,
+                                           "\x7f"
+                                           "ELF\x02\x01") != 0)
+    return false;
+  auto half = [&](size_t at) {
+    return static_cast<unsigned>(static_cast<uint8_t>(header[at]) |
+                                 static_cast<uint8_t>(header[at + 1]) << 8);
+  };
+  return (half(16) == typeExecutable || half(16) == typeShared) &&
+         (half(18) == machineX8664 || half(18) == machineAarch64);
+}
+
+// Opens the launcher; `wrongKind` is set when it opens but is no launcher image.
+Failure openLauncher(const std::string& path, InputFile& input, bool& wrongKind) {
+  if (Failure error = input.open(path)) return error;
+  std::string header(std::min<uint64_t>(input.size(), 20), '\0');
+  if (Failure error = input.readAt(0, header)) return error;
+  wrongKind = !isLauncherImage(header);
+  return wrongKind ? Failure(path + ": not an ELF executable for x86-64 or arm64") : Failure();
+}
+
 // Appends exactly the size `input` had when it was opened, so the sizes in
 // the headers match the bytes written, and gives their CRC-32.
 Failure appendCopy(PendingOutput& out, const InputFile& input, uint32_t& crc) {
@@ -94,9 +124,9 @@ Failure appendMember(PendingOutput& out, ZipMember& member, const InputFile& inp
 
 // Checks every input, then writes the installer beside the output and only
 // then renames it into place: the output is either whole or as it was.
-Failure writeInstaller(const Arguments& arguments) {
+Failure writeInstaller(const Arguments& arguments, bool& wrongLauncher) {
   InputFile launcher, bundle, agent;
-  if (Failure error = launcher.open(arguments.operands[0])) return error;
+  if (Failure error = openLauncher(arguments.operands[0], launcher, wrongLauncher)) return error;
   if (Failure error = openArchive(arguments.operands[1], bundle)) return error;
   if (Failure error = arguments.agent ? openArchive(*arguments.agent, agent) : Failure())
     return error;
@@ -117,17 +147,21 @@ Failure writeInstaller(const Arguments& arguments) {
   return out.commit(0755);
 }
 
-// 0 when the installer was written, 1 when refused, 2 on a usage error.
+// 0 when the installer was written, 1 when refused, 2 on a usage error (a
+// launcher of the wrong kind among them).
 int run(int argc, char** argv) {
   Arguments arguments;
   if (Failure error = parseArguments(argc, argv, arguments)) {
     std::fprintf(stderr, "make-installer: %s\n%s\n", error.lines().front().c_str(), usageLine);
     return 2;
   }
-  if (arguments.help) return std::puts(usageLine) < 0 ? 1 : 0;
-  Failure error = writeInstaller(arguments);
-  if (error) std::fprintf(stderr, "make-installer: %s\n", error.lines().front().c_str());
-  return error ? 1 : 0;
+  if (arguments.help) return std::printf("%s\n%s\n", usageLine, helpText) < 0 ? 1 : 0;
+  bool wrongLauncher = false;
+  Failure error = writeInstaller(arguments, wrongLauncher);
+  if (error)
+    std::fprintf(stderr, "make-installer: %s\n%s", error.lines().front().c_str(),
+                 wrongLauncher ? (std::string(usageLine) + "\n").c_str() : "");
+  return wrongLauncher ? 2 : error ? 1 : 0;
 }
 
 }  // namespace

@@ -11,7 +11,18 @@
 
 #define QZ_RELEASE_TAG "T19q7c"
 #define QZ_TAG_SEPARATOR "_"
+// The platform the agent is built for. A launcher for one machine type never
+// asks for, nor keeps in its cache, the agent of another; a vendor who names
+// platforms otherwise gives its own tag when configuring.
+#ifndef QZ_PLATFORM_TAG
+#if defined(__x86_64__)
 #define QZ_PLATFORM_TAG "hostk64"
+#elif defined(__aarch64__)
+#define QZ_PLATFORM_TAG "hostka64"
+#else
+#error "No platform tag is known for this machine type: configure with QZ_PLATFORM_TAG."
+#endif
+#endif
 #define QZ_PATH_SEPARATOR "/"
 
 inline constexpr std::string_view pathSeparator = QZ_PATH_SEPARATOR;
