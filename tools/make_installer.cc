@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "launcher/builtin/zip_format.h"
@@ -74,10 +75,9 @@ Failure openArchive(const std::string& path, InputFile& input) {
 // would never start on a user's machine.
 bool isLauncherImage(const std::string& header) {
   constexpr unsigned machineX8664 = 62, machineAarch64 = 183, typeExecutable = 2, typeShared = 3;
-  if (header.size() < 20 || header.compare(0, 6,
-                                           "\x7f"
-                                           "ELF\x02\x01") != 0)
-    return false;
+  // "\177ELF", then 64-bit (2) and little-endian (1).
+  constexpr std::string_view elf64LittleEndian = "\177ELF\2\1";
+  if (header.size() < 20 || !header.starts_with(elf64LittleEndian)) return false;
   auto half = [&](size_t at) {
     return static_cast<unsigned>(static_cast<uint8_t>(header[at]) |
                                  static_cast<uint8_t>(header[at + 1]) << 8);
