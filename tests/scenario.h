@@ -106,6 +106,7 @@ struct Scenario {
   std::vector<std::string>
       wrapper{};  // a command the installer is run by (strace, a seccomp filter)
   bool mountProc = true, needsRoot = false, closedStandardError = false, staticOnly = false;
+  std::string notUnderEmulation{};  // why the row cannot hold under qemu-user, if it cannot
   // An event during the run: a request the server sees ("GET /agent"), or a
   // path pattern that comes to exist; then the signal goes (to the whole
   // group as a terminal sends it, SIGTERM to the launcher alone).
@@ -247,6 +248,7 @@ class RunOfScenario {
     if ((s_.needsRoot || chrooted_) && geteuid() != 0) GTEST_SKIP() << "needs root";
     if (chrooted_ && !QZ_LAUNCHER_STATIC)
       GTEST_SKIP() << "a launcher linked to shared libraries cannot run in a root without them";
+    if (emulated && !s_.notUnderEmulation.empty()) GTEST_SKIP() << s_.notUnderEmulation;
     if (s_.staticOnly && !QZ_LAUNCHER_STATIC)
       GTEST_SKIP() << "the system's shared OpenSSL seeds itself otherwise than the static launcher";
     struct rlimit noCore = {0, 0};
