@@ -34,9 +34,13 @@ namespace {
 
 const std::string hostile = "it's \"a\" $(touch pwned) `touch pwned`\n caf\xc3\xa9";
 const std::string validator = ".validatestring=ETag: \"v1\"\r";
-const std::vector<std::string> cold = {"installagent.lock", "installagent/"};
+const std::vector<std::string> cold = {"installagent.lock", "installagent/"},
+                               agentOnly = {"installagent.lock", "installagent/install"},
+                               lockOnly = {"installagent.lock"};
 const std::vector<std::string> planted = {validator,
                                           "installagent/install=printf cached > \"$AGENT_RECORD\""};
+const std::vector<std::string> changed = {".validatestring=ETag: \"v0\"\r",
+                                          "installagent/install=", "installagent/stale="};
 const std::string cacheDirectory = "%WORK%/home/" + cacheRelative;
 const std::string payloadFailed =
     "Internal error: Failed to initialize application installer (201)\nInstallation failed.\n";
@@ -53,11 +57,16 @@ Scenario failing(Scenario s, std::string standardError, std::vector<std::string>
   return s;
 }
 
+// `s` with `change` made to it, for fields a designated initializer cannot reach.
+Scenario with(Scenario s, const std::function<void(Scenario&)>& change) {
+  change(s);
+  return s;
+}
+
 // A planted cache that `change` makes untrustworthy: the run refuses it.
 Scenario refused(std::string name, std::string offender, std::function<void(const Paths&)> change,
                  std::vector<std::string> cache = {validator, "installagent/install"}) {
-  Scenario s{.name = name, .cacheBefore = planted, .prepare = change, .requests = {}};
-  return failing(s,
+  return failing({.name = name, .cacheBefore = planted, .prepare = change, .requests = {}},
                  "Internal Error: The install agent cache is not safe to use - " + offender +
                      " belongs to another user or can be written by others.\nFailed to initialize "
                      "the install agent.\nInstallation failed.\n",
@@ -66,31 +75,41 @@ Scenario refused(std::string name, std::string offender, std::function<void(cons
 
 // An agent archive that tests/zip_maker.py makes from `arguments` ("forge
 // KIND", or "craft" and members beside a good install): refused with `line`
-// naming what is wrong, before anything is unpacked, so nothing is written
-// outside the agent directory.
+// before anything is unpacked, so nothing is written outside the agent directory.
 Scenario refusedArchive(std::string name, std::string arguments, std::string line) {
   std::string made = arguments.rfind("craft", 0) == 0
                          ? "craft \"$OUT\" install 100755 @install" + arguments.substr(5)
                          : arguments + " \"$OUT\"";
-  Scenario s{.name = name, .agentArchive = "/usr/bin/python3 %MAKER% " + made};
-  return failing(s, "%SCRATCH%/InstallAgent.zip: " + line + "\n" + cannotUnzipAgent,
-                 {"installagent.lock"});
+  return failing({.name = name, .agentArchive = "/usr/bin/python3 %MAKER% " + made},
+                 "%SCRATCH%/InstallAgent.zip: " + line + "\n" + cannotUnzipAgent, lockOnly);
 }
 
 // An offline installer that tests/zip_maker.py forges (see edit_installer()):
-// the payload step fails, after `line` when one is given, and nothing is
-// asked of the server.
+// the payload step fails, after `line` when one is given ("..." when the line
+// names CRC-32s that vary with the installer's times), and nothing is asked.
 Scenario forgedInstaller(std::string name, std::string kind, std::string line) {
-  Scenario s = offline({.name = name, .prepare = [kind](const Paths& p) {
-                          runProcess({"/usr/bin/python3", zipMaker, "edit", kind, p.installer});
-                        }});
-  // "..." when the line names the installer's own CRC-32s, which vary with its times.
   if (line != "..." && !line.empty()) line = "%WORK%/dir/setup.run: " + line + "\n";
-  return failing(s, line + payloadFailed, {});
+  return failing(
+      offline({.name = name,
+               .prepare =
+                   [kind](const Paths& p) {
+                     runProcess({"/usr/bin/python3", zipMaker, "edit", kind, p.installer});
+                   }}),
+      line + payloadFailed, {});
 }
 
-// Packs the installer again with `options` and a bundle of `size` bytes,
-// deflated or `stored`.
+// The launcher and an archive of bundle.zip (or an empty one) and the agent
+// archive named `agentName`, plainly concatenated.
+std::function<void(const Paths&)> concatenated(std::string agentName, bool emptyBundle = false) {
+  return [=](const Paths& p) {
+    makeZip(p.work + "/outer.zip",
+            {{"bundle.zip", emptyBundle ? "" : readFile(p.work + "/bundle.zip")},
+             {agentName, readFile(p.work + "/agent.zip")}});
+    writeFile(p.installer, readFile(launcher) + readFile(p.work + "/outer.zip"), 0755);
+  };
+}
+
+// Packs the installer again with `options` and a bundle of `size` bytes, deflated or `stored`.
 std::function<void(const Paths&)> repack(std::vector<std::string> options, size_t size = 5u << 19,
                                          bool stored = false) {
   return [=](const Paths& p) {
@@ -130,14 +149,15 @@ Scenario withoutGetrandom(std::string name, std::string error) {
 // https on a host whose only CA certificates are the test CA at `bundle`,
 // after `then`: /etc is an overlay of its own, /etc/ssl an empty file system.
 Scenario onlyCaBundle(std::string name, std::string bundle, std::string then = "") {
-  return {.name = name,
-          .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent"},
-          .shellFirst =
-              "mkdir \"$0/o\" && mount -t tmpfs tmpfs \"$0/o\" && mkdir \"$0/o/u\" "
-              "\"$0/o/w\" && mount -t overlay overlay -o lowerdir=/etc,upperdir=\"$0/o/"
-              "u\",workdir=\"$0/o/w\" /etc && mount -t tmpfs tmpfs /etc/ssl && mkdir -p " +
-              bundle.substr(0, bundle.rfind('/')) + " && cp %CA% " + bundle + then,
-          .needsRoot = true};
+  return {
+      .name = name,
+      .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent"},
+      .shellFirst =
+          "mkdir \"$0/o\" && mount -t tmpfs tmpfs \"$0/o\" && mkdir \"$0/o/u\" \"$0/o/w\" && "
+          "mount -t overlay overlay -o lowerdir=/etc,upperdir=\"$0/o/u\",workdir=\"$0/o/w\" /etc "
+          "&& mount -t tmpfs tmpfs /etc/ssl && mkdir -p " +
+          bundle.substr(0, bundle.rfind('/')) + " && cp %CA% " + bundle + then,
+      .needsRoot = true};
 }
 
 // An answer that redirects `from` to `to`.
@@ -148,18 +168,18 @@ Answer redirect(std::string from, std::string to) {
 // The agent at /agent behind a chain of `hops` redirects from /r0; only the
 // first `asked` requests when given.
 Scenario redirected(std::string name, int hops, size_t asked = 99) {
-  Scenario s{.name = name, .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTP%/r0"}};
-  for (int i = 0; i < hops; ++i)
-    s.answers.push_back(
-        redirect("/r" + std::to_string(i), i + 1 < hops ? "/r" + std::to_string(i + 1) : "/agent"));
-  s.requests.clear();
-  for (const char* method : {"HEAD", "GET"})
-    for (int i = 0; i <= hops; ++i)
-      s.requests.push_back(method +
-                           (i < hops ? " /r" + std::to_string(i) : std::string(" /agent")));
+  Scenario s{
+      .name = name, .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTP%/r0"}, .requests = {}};
+  auto hop = [&](int i) { return i < hops ? "/r" + std::to_string(i) : std::string("/agent"); };
+  for (int i = 0; i < hops; ++i) s.answers.push_back(redirect(hop(i), hop(i + 1)));
+  for (std::string method : {"HEAD ", "GET "})
+    for (int i = 0; i <= hops; ++i) s.requests.push_back(method + hop(i));
   s.requests.resize(std::min(asked, s.requests.size()));
   return s;
 }
+
+// An agent that records the mode of its own directory.
+const std::string ownMode = "stat -c %a \"${0%/*}\" > \"$AGENT_RECORD\"";
 
 std::vector<Scenario> rows() {
   const std::string agentUrl =
@@ -170,50 +190,53 @@ std::vector<Scenario> rows() {
   const std::string badCertificate =
       failed + "SSL peer certificate or SSH remote key was not OK" + advice;
   const std::string unsupported = failed + "Unsupported protocol" + advice;
+  const std::string https = "QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%", ca = "SSL_CERT_FILE=%CA%";
   const Answer toHttp = redirect("/to-http", "%HTTP%/agent");
   const std::string bigAgent = "head -c 64000000 /dev/zero > big && zip -q -0 \"$OUT\" install big";
-  const std::vector<std::string> agentOnly = {"installagent.lock", "installagent/install"};
+  const std::string maker = "/usr/bin/python3 %MAKER% ",
+                    roMountedTmp = "mount -o remount,bind,ro /tmp";
+  auto cached = [](std::vector<std::string> names) {
+    names.insert(names.begin(), {validator, "installagent.lock"});
+    for (size_t i = 2; i < names.size(); ++i) names[i] = "installagent/" + names[i];
+    return names;
+  };
+  // strace holds each call it traces for a while; LeakSanitizer cannot work under a tracer.
+  auto delaying = [](std::string calls, std::string delay) {
+    return std::vector<std::string>{"/usr/bin/strace",
+                                    "-qq",
+                                    "-o",
+                                    "/dev/null",
+                                    "-e",
+                                    "trace=" + calls,
+                                    "-e",
+                                    "inject=" + calls + ":delay_exit=" + delay};
+  };
+  const std::string noLeakCheck = "ASAN_OPTIONS=detect_leaks=0";
   // clang-format off
   std::vector<Scenario> rows = {
     // The payload and an agent carried inside.
     offline({.name = "bundled agent: every argument reaches it as it was, and the scratch goes",
-             .arguments = {"--dir=/opt/a b;touch pwned", "", "$(touch pwned)", "`touch pwned`",
-                           "it's", "new\nline", "*", "a?"},
-             .agentSaw = "<-installbundle><%SCRATCH%/bundle.zip><--dir=/opt/a b;touch "
-                         "pwned><><$(touch pwned)><`touch pwned`><it's><new\nline><*><a?>"}),
-    offline({.name = "test mode: beside the executable, which stays",
-             .installer = "my dir/setup.run",
+             .arguments = {"--dir=/opt/a b;touch pwned", "", "$(touch pwned)", "`touch pwned`", "it's",
+                           "new\nline", "*", "a?"},
+             .agentSaw = "<-installbundle><%SCRATCH%/bundle.zip><--dir=/opt/a b;touch pwned><><$(touch pwned)>"
+                         "<`touch pwned`><it's><new\nline><*><a?>"}),
+    offline({.name = "test mode: beside the executable, which stays", .installer = "my dir/setup.run",
              .environment = {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__="},
              .agentSaw = "<-installbundle><%WORK%/my dir/bundle.zip>"}),
-    offline({.name = "an agent carried as InstallAgent_.zip, plainly concatenated; UNZIPOPT is "
-                     "the agent's",
-             .prepare = [](const Paths& p) {
-               makeZip(p.work + "/outer.zip", {{"bundle.zip", readFile(p.work + "/bundle.zip")},
-                                               {"InstallAgent_.zip",
-                                                readFile(p.work + "/agent.zip")}});
-               writeFile(p.installer, readFile(launcher) + readFile(p.work + "/outer.zip"), 0755);
-             },
-             .environment = {"UNZIPOPT=-p"},
+    offline({.name = "an agent carried as InstallAgent_.zip, plainly concatenated; UNZIPOPT is the agent's",
+             .prepare = concatenated("InstallAgent_.zip"), .environment = {"UNZIPOPT=-p"},
              .agentSaw = "<-installbundle><%SCRATCH%/bundle.zip><UNZIPOPT=-p>"}),
     offline({.name = "ZIP64 records for every member and the end", .prepare = repack({"--zip64"})}),
     forgedInstaller("a bundle whose CRC is wrong", "bundle-crc", "..."),
     forgedInstaller("an installer without bundle.zip", "no-bundle", ""),
     failing(offline({.name = "a plainly concatenated installer whose bundle.zip is empty",
-                     .prepare = [](const Paths& p) {
-                       makeZip(p.work + "/outer.zip", {{"bundle.zip", ""},
-                                                       {"InstallAgent.zip",
-                                                        readFile(p.work + "/agent.zip")}});
-                       writeFile(p.installer, readFile(launcher) + readFile(p.work + "/outer.zip"),
-                                 0755);
-                     }}),
-            payloadFailed, {}),
+                     .prepare = concatenated("InstallAgent.zip", true)}), payloadFailed, {}),
 
     // What is checked before the agent starts.
     failing(offline({.name = "the agent's command line too long for one exec string",
                      .arguments = {std::string(32760, '\'')}}), cannotStart, {}),
     failing(offline({.name = "the agent's command line fits, not with the environment",
-                     .environment = {"A=" + std::string(100000, 'a'),
-                                     "B=" + std::string(100000, 'b')},
+                     .environment = {"A=" + std::string(100000, 'a'), "B=" + std::string(100000, 'b')},
                      .arguments = {std::string(20000, '\'')}, .shellFirst = "ulimit -s 1024"}),
             cannotStart, {}),
     failing(offline({.name = "an agent archive without install at its root",
@@ -227,16 +250,15 @@ std::vector<Scenario> rows() {
     {.name = "warm cache: only asks", .cacheBefore = planted, .requests = {"HEAD /agent"},
      .agentSaw = "cached"},
     {.name = "what a killed run left unfinished goes, and nothing else",
-     .cacheBefore = {planted[0], planted[1], ".installagent-Ab12Cd/install=",
-                     ".validatestring.Ab12Cd=x", ".installagent-keep/x="},
+     .cacheBefore = {planted[0], planted[1], ".installagent-Ab12Cd/install=", ".validatestring.Ab12Cd=x",
+                     ".installagent-keep/x="},
      .requests = {"HEAD /agent"}, .agentSaw = "cached",
      .cache = {".installagent-keep/x", validator, "installagent.lock", "installagent/install"}},
     {.name = "a shorter ETag after a longer one: exactly the new line, then HEAD only",
-     .cacheBefore = {".validatestring=ETag: \"" + std::string(100, 'a') + "\"\r",
-                     "installagent/install="},
+     .cacheBefore = {".validatestring=ETag: \"" + std::string(100, 'a') + "\"\r", "installagent/install="},
      .nextRequests = {"HEAD /agent"}},
-    {.name = "then an installer of this build's x86-64 launcher, same bundle and agent: a cache of "
-             "its own when the rows run arm64's (GET again, not the other's agent)",
+    {.name = "then an installer of this build's x86-64 launcher, same bundle and agent: a cache of its own "
+             "when the rows run arm64's (GET again, not the other's agent)",
      .prepare = [](const Paths& p) {
        packInstaller(p.work, p.work + "/dir/x86-64.run", false, QZ_LAUNCHER_PATH);
      },
@@ -255,101 +277,69 @@ std::vector<Scenario> rows() {
     redirected("30 redirects are followed", 30),
     failing(redirected("31 redirects are too many", 31, 31),
             failed + "Number of redirects hit maximum amount" + advice),
-    {.name = "a HOME of one character gets nothing appended", .directory = "run",
-     .environment = {"HOME=h"}},
-    {.name = "an empty validator file against no ETag",
-     .cacheBefore = {".validatestring=", "installagent/install=printf cached > \"$AGENT_RECORD\""},
+    {.name = "a HOME of one character gets nothing appended", .directory = "run", .environment = {"HOME=h"}},
+    {.name = "an empty validator file against no ETag", .cacheBefore = {".validatestring=", planted[1]},
      .answers = {{.headers = ""}}, .cache = agentOnly},
-    failing({.name = "HEAD answered 404", .answers = {{.status = 404}},
-             .requests = {"HEAD /agent"}},
+    failing({.name = "HEAD answered 404", .answers = {{.status = 404}}, .requests = {"HEAD /agent"}},
             "Could not reach the download server." + advice.substr(3)),
-    failing({.name = "HEAD answered 400", .answers = {{.status = 400}},
-             .requests = {"HEAD /agent"}},
+    failing({.name = "HEAD answered 400", .answers = {{.status = 400}}, .requests = {"HEAD /agent"}},
             "Error: Download process failed. Received an HTTP code: 400." + advice.substr(3)),
     failing({.name = "GET answered 500: the old agent and its validator gone",
-             .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install="},
+             .cacheBefore = {changed[0], changed[1]},
              .answers = {{.request = "HEAD /agent"}, {.request = "GET /agent", .status = 500}}},
-            "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3),
-            {"installagent.lock"}),
+            "Error: Download process failed. Received an HTTP code: 500." + advice.substr(3), lockOnly),
     failing({.name = "a corrupt archive: one line names the member, nothing half-unpacked stays",
              .answers = {{.body = "%CORRUPT%"}}},
-            "%SCRATCH%/InstallAgent.zip: install: its compressed data is damaged\n" +
-                cannotUnzipAgent, {"installagent.lock"}),
-    {.name = "a changed ETag, HOME -x/ and a name that needs quoting: no path read as an option, "
-             "the stale agent removed",
-     .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=",
-                     "installagent/stale="},
-     .environment = {"HOME=-x/" + hostile}},
+            "%SCRATCH%/InstallAgent.zip: install: its compressed data is damaged\n" + cannotUnzipAgent,
+            lockOnly),
+    {.name = "a changed ETag, HOME -x/ and a name that needs quoting: no path read as an option, the stale "
+             "agent removed",
+     .cacheBefore = changed, .environment = {"HOME=-x/" + hostile}},
     {.name = "the default agent URL, through http_proxy", .answers = {{.request = agentUrl}},
      .environment = {"-QZ_INTERNAL_INSTALL_AGENT_URL", "http_proxy=%HTTP%"},
      .requests = {"HEAD " + agentUrl, "GET " + agentUrl}},
-    {.name = "https with the server's CA",
-     .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"}},
+    {.name = "https with the server's CA", .environment = {https + "/agent", ca}},
     onlyCaBundle("https with only openSUSE's CA bundle on the host", "/etc/ssl/ca-bundle.pem"),
     onlyCaBundle("https with only a hashed CA directory on the host", "/etc/ssl/certs/test.pem",
                  " && openssl rehash /etc/ssl/certs"),
-    [&] {
-      Scenario s = failing(onlyCaBundle("SSL_CERT_DIR alone replaces the host's CA bundle",
-                                        "/etc/ssl/certs/ca-certificates.crt"),
-                           badCertificate);
-      s.environment.push_back("SSL_CERT_DIR=%WORK%/canary"), s.requests = {};
-      return s;
-    }(),
-    onlyCaBundle("https with only Fedora's CA bundle on the host",
-                 "/etc/pki/tls/certs/ca-bundle.crt"),
+    with(failing(onlyCaBundle("SSL_CERT_DIR alone replaces the host's CA bundle",
+                              "/etc/ssl/certs/ca-certificates.crt"), badCertificate),
+         [](Scenario& s) { s.environment.push_back("SSL_CERT_DIR=%WORK%/canary"), s.requests = {}; }),
+    onlyCaBundle("https with only Fedora's CA bundle on the host", "/etc/pki/tls/certs/ca-bundle.crt"),
     withoutGetrandom("https where getrandom is not implemented", "38"),
     withoutGetrandom("https where getrandom is not permitted", "1"),
-    failing({.name = "https with another CA",
-             .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent",
-                                                             "SSL_CERT_FILE=%OTHERCA%"},
+    failing({.name = "https with another CA", .environment = {https + "/agent", "SSL_CERT_FILE=%OTHERCA%"},
              .requests = {}}, badCertificate),
     failing({.name = "https redirected to http is refused", .answers = {{}, toHttp},
-             .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/to-http", "SSL_CERT_FILE=%CA%"},
+             .environment = {https + "/to-http", ca}, .requests = {"HEAD /to-http"}}, unsupported),
+    failing({.name = "HTTPS in capitals is held to https through redirects", .answers = {{}, toHttp},
+             .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTPS://%TLSHOST%/to-http", ca},
              .requests = {"HEAD /to-http"}}, unsupported),
-    failing({.name = "HTTPS in capitals is held to https through redirects",
-             .answers = {{}, toHttp},
-             .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=HTTPS://%TLSHOST%/to-http",
-                             "SSL_CERT_FILE=%CA%"},
-             .requests = {"HEAD /to-http"}}, unsupported),
-    {.name = "HOME set but empty: the cache under /tmp/.orvane", .environment = {"HOME="},
-     .needsRoot = true},
+    {.name = "HOME set but empty: the cache under /tmp/.orvane", .environment = {"HOME="}, .needsRoot = true},
 
     // Whom the cache trusts.
-    refused("a group-writable HOME", "%WORK%/home",
-            [](const Paths& p) { chmod(p.home.c_str(), 0775); }),
-    [] {
-      Scenario s = refused("a relative HOME from a group-writable working directory", "%WORK%/gw",
-                           [](const Paths& p) { chmod((p.work + "/gw").c_str(), 0775); });
-      s.directory = "gw", s.environment = {"HOME=home"};
-      return s;
-    }(),
-    refused("a link in place of the validator", cacheDirectory + ".validatestring",
-            [](const Paths& p) {
+    refused("a group-writable HOME", "%WORK%/home", [](const Paths& p) { chmod(p.home.c_str(), 0775); }),
+    with(refused("a relative HOME from a group-writable working directory", "%WORK%/gw",
+                 [](const Paths& p) { chmod((p.work + "/gw").c_str(), 0775); }),
+         [](Scenario& s) { s.directory = "gw", s.environment = {"HOME=home"}; }),
+    refused("a link in place of the validator", cacheDirectory + ".validatestring", [](const Paths& p) {
               fs::remove(p.cache + ".validatestring");
               fs::create_symlink(p.work + "/elsewhere", p.cache + ".validatestring");
             }, {".validatestring@", "installagent/install"}),
     refused("a validator with a second hard link", cacheDirectory + ".validatestring",
-            [](const Paths& p) {
-              fs::create_hard_link(p.cache + ".validatestring", p.work + "/x");
-            }),
-    [] {
-      Scenario s = refused("a validator of another user", cacheDirectory + ".validatestring",
-                           [](const Paths& p) {
-                             chown((p.cache + ".validatestring").c_str(), 65534, -1);
-                           });
-      s.needsRoot = true;
-      return s;
-    }(),
-    refused("a link in place of the lock", cacheDirectory + "installagent.lock",
-            [](const Paths& p) {
+            [](const Paths& p) { fs::create_hard_link(p.cache + ".validatestring", p.work + "/x"); }),
+    with(refused("a validator of another user", cacheDirectory + ".validatestring",
+                 [](const Paths& p) { chown((p.cache + ".validatestring").c_str(), 65534, -1); }),
+         [](Scenario& s) { s.needsRoot = true; }),
+    refused("a link in place of the lock", cacheDirectory + "installagent.lock", [](const Paths& p) {
               fs::create_symlink(p.work + "/elsewhere", p.cache + "installagent.lock");
             }, {validator, "installagent.lock@", "installagent/install"}),
 
     // Where the scratch directory goes, and how it is removed.
-    offline({.name = "a read-only /tmp: two installers from one directory, each its own bundle, "
-                     "nothing left beside them",
-             .installer = "my dir/setup.run", .prepare = makeOther,
-             .shellFirst = "mount -o remount,bind,ro /tmp", .needsRoot = true,
+    offline({.name = "a read-only /tmp: two installers from one directory, each its own bundle, nothing left "
+                     "beside them",
+             .installer = "my dir/setup.run", .prepare = makeOther, .shellFirst = roMountedTmp,
+             .needsRoot = true,
              .nextInstaller = "my dir/other.run"}),
     offline({.name = "no /proc: an offline installer in a root without it", .root = Root::busyBox,
              .mountProc = false}),
@@ -358,23 +348,23 @@ std::vector<Scenario> rows() {
        for (const char* name : {"/dir/InstallAgent.zip", "/dir/InstallAgent_x.zip"})
          makeZip(p.work + name, {{"install", "echo planted > \"$AGENT_RECORD\""}});
      },
-     .shellFirst = "mount -o remount,bind,ro /tmp", .needsRoot = true},
+     .shellFirst = roMountedTmp, .needsRoot = true},
     // /tmp a file system with no inode left, WORK mounted into it again.
-    failing(offline({.name = "no room in /tmp and a read-only folder beside the installer: the "
-                             "run ends, touching nothing there",
+    failing(offline({.name = "no room in /tmp and a read-only folder beside the installer: the run ends, "
+                             "touching nothing there",
                      .prepare = [](const Paths& p) {
                        for (const char* name : {"bundle.zip", "install"})
                          writeFile(p.work + "/dir/" + name, "the user's");
                      },
-                     .shellFirst = "cd \"$0\" && mount -t tmpfs -o nr_inodes=2 tmpfs /tmp && "
-                                   "mkdir \"$0\" && mount -c --bind . \"$0\" && cd \"$0\" && "
-                                   "mount --bind dir dir && mount -o remount,bind,ro dir",
+                     .shellFirst = "cd \"$0\" && mount -t tmpfs -o nr_inodes=2 tmpfs /tmp && mkdir \"$0\" && "
+                                   "mount -c --bind . \"$0\" && cd \"$0\" && mount --bind dir dir && "
+                                   "mount -o remount,bind,ro dir",
                      .needsRoot = true}),
-            "Internal error: Failed to create a scratch directory in /tmp (No space left on "
-            "device) or beside the installer (Read-only file system)\n" + payloadFailed, {}),
+            "Internal error: Failed to create a scratch directory in /tmp (No space left on device) or beside "
+            "the installer (Read-only file system)\n" + payloadFailed, {}),
     offline({.name = "a scratch tree deeper than the removal's buffered levels goes",
-             .agent = "d=\"${2%/*}\"; for i in $(seq 40); do d=$d/d; mkdir \"$d\"; for j in $(seq "
-                      "$((i * 5))); do : > \"$d/f$j\"; done; done\n" + sampleAgent,
+             .agent = "d=\"${2%/*}\"; for i in $(seq 40); do d=$d/d; mkdir \"$d\"; for j in $(seq $((i * 5))); "
+                      "do : > \"$d/f$j\"; done; done\n" + sampleAgent,
              .wrapper = {"/usr/bin/timeout", "-s", "KILL", "60"}}),
     offline({.name = "a read-only directory the agent made goes for a user who is not root",
              .agent = "mkdir -p \"${2%/*}/ro/sub\" && chmod 555 \"${2%/*}/ro\"\n" + sampleAgent,
@@ -385,105 +375,74 @@ std::vector<Scenario> rows() {
     // Signals.
     offline({.name = "SIGTERM waits for the agent, then ends the run",
              .agent = "touch \"$MARK\"; sleep 1; [ -s \"$2\" ] && echo whole > \"$AGENT_RECORD\"",
-             .event = "%WORK%/started", .interrupt = SIGTERM, .signal = SIGTERM,
-             .agentSaw = "whole\n"}),
+             .event = "%WORK%/started", .interrupt = SIGTERM, .signal = SIGTERM, .agentSaw = "whole\n"}),
     offline({.name = "a hang-up ignored at the start (nohup) stays ignored",
-             .agent = "touch \"$MARK\"; sleep 1; echo whole > \"$AGENT_RECORD\"",
-             .shellFirst = "trap '' HUP",
-             .notUnderEmulation = "qemu-user handles every signal itself, so a host program the "
-                                  "launcher starts gets SIGHUP back at its default",
+             .agent = "touch \"$MARK\"; sleep 1; echo whole > \"$AGENT_RECORD\"", .shellFirst = "trap '' HUP",
+             .notUnderEmulation = "qemu-user handles every signal itself, so a host program the launcher "
+                                  "starts gets SIGHUP back at its default",
              .event = "%WORK%/started", .interrupt = SIGHUP, .agentSaw = "whole\n"}),
     offline({.name = "the agent starts with SIGPIPE and SIGXFSZ as the launcher was started",
              .agent = "m=0x$(sed -n 's/^SigIgn:\\s*//p' /proc/$$/status)\n"
                       "echo $((m >> 12 & 1)) $((m >> 24 & 1)) > \"$AGENT_RECORD\"",
              .shellFirst = "trap '' PIPE", .agentSaw = "1 0\n"}),
-    {.name = "Ctrl-C while a freshly downloaded agent runs keeps its validator",
-     .agent = sleepingAgent, .event = "%WORK%/started", .interrupt = SIGINT, .signal = SIGINT,
-     .agentSaw = "", .nextRequests = {"HEAD /agent"}},
-    {.name = "Ctrl-C while a large bundle unpacks", .prepare = repack({}, 200u << 20, true),
-     .needsRoot = true, .event = "%TMP%/qz*/bundle.zip", .interrupt = SIGINT, .signal = SIGINT,
-     .agentSaw = "", .cache = {}},
+    {.name = "Ctrl-C while a freshly downloaded agent runs keeps its validator", .agent = sleepingAgent,
+     .event = "%WORK%/started", .interrupt = SIGINT, .signal = SIGINT, .agentSaw = "",
+     .nextRequests = {"HEAD /agent"}},
+    {.name = "Ctrl-C while a large bundle unpacks", .prepare = repack({}, 200u << 20, true), .needsRoot = true,
+     .event = "%TMP%/qz*/bundle.zip", .interrupt = SIGINT, .signal = SIGINT, .agentSaw = "", .cache = {}},
     {.name = "a hang-up while the agent unpacks into the cache: no validator, no half agent",
-     .agentArchive = bigAgent, .event = "%CACHE%.installagent-*/big", .interrupt = SIGHUP,
-     .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock"}},
+     .agentArchive = bigAgent, .event = "%CACHE%.installagent-*/big", .interrupt = SIGHUP, .signal = SIGHUP,
+     .agentSaw = "", .cache = lockOnly},
     {.name = "a hang-up while the agent unpacks under a relative HOME", .agentArchive = bigAgent,
      .directory = "run", .environment = {"HOME=home"}, .event = "%CACHE%.installagent-*/big",
-     .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = {"installagent.lock"}},
-    // strace holds every fsync for a while: the validator's temporary file is there for long.
-    {.name = "a hang-up while the validator is written: no temporary file stays",
-     .environment = {"ASAN_OPTIONS=detect_leaks=0"},
-     .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
-                 "inject=fsync:delay_exit=300000"},
-     .event = "%CACHE%.validatestring.??????", .interrupt = SIGHUP, .signal = SIGHUP,
-     .agentSaw = "", .cache = agentOnly},
-    // strace holds the scratch directory's mkdir for a second once it is made.
-    offline({.name = "a hang-up in the first instant of the scratch directory",
-             .environment = {"ASAN_OPTIONS=detect_leaks=0"},
-             .wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=mkdir,mkdirat",
-                         "-e", "inject=mkdir,mkdirat:delay_exit=1000000:when=1"},
-             .needsRoot = true, .event = "%TMP%/qz??????", .interrupt = SIGHUP, .signal = SIGHUP,
-             .agentSaw = ""}),
-    failing({.name = "a file size limit the download passes: the download failure lines, not "
-                     "SIGXFSZ",
+     .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = lockOnly},
+    {.name = "a hang-up while the validator is written: no temporary file stays", .environment = {noLeakCheck},
+     .wrapper = delaying("fsync", "300000"), .event = "%CACHE%.validatestring.??????",
+     .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = "", .cache = agentOnly},
+    offline({.name = "a hang-up in the first instant of the scratch directory", .environment = {noLeakCheck},
+             .wrapper = delaying("mkdir,mkdirat", "1000000:when=1"), .needsRoot = true,
+             .event = "%TMP%/qz??????", .interrupt = SIGHUP, .signal = SIGHUP, .agentSaw = ""}),
+    failing({.name = "a file size limit the download passes: the download failure lines, not SIGXFSZ",
              .agentArchive = "head -c 200000 /dev/zero > big && zip -q -0 \"$OUT\" install big",
              .shellFirst = "ulimit -f 200"},
-            failed + "Failed writing received data to disk/application" + advice,
-            {"installagent.lock"}),
+            failed + "Failed writing received data to disk/application" + advice, lockOnly),
     {.name = "Ctrl-\\ during the download", .answers = {{.trickle = true}}, .event = "GET /agent",
-     .interrupt = SIGQUIT, .signal = SIGQUIT, .agentSaw = "", .cache = {"installagent.lock"}},
-    failing({.name = "standard error a closed pipe: no SIGPIPE before the clean-up",
-             .answers = {{.status = 404}}, .closedStandardError = true,
-             .requests = {"HEAD /agent"}},
-            ""),
+     .interrupt = SIGQUIT, .signal = SIGQUIT, .agentSaw = "", .cache = lockOnly},
+    failing({.name = "standard error a closed pipe: no SIGPIPE before the clean-up", .answers = {{.status = 404}},
+             .closedStandardError = true, .requests = {"HEAD /agent"}}, ""),
 
     // Agent archives as the usual tools make them: unpacked as Info-ZIP does.
     {.name = "an agent archive of zip -r -y: modes, a subdirectory, links, an empty directory",
-     .agentArchive = "mkdir -p sub/deeper empty && for m in 755 644 600 700; do echo $m > f$m && "
-                     "chmod $m f$m; done && echo s > sub/deeper/s && chmod 750 sub && ln -s f644 "
-                     "to-file && ln -s sub to-dir && touch -d '2001-02-03 04:05:06' f600 "
-                     "sub/deeper/s sub && zip -q -r -y \"$OUT\" .",
-     .cache = {validator, "installagent.lock", "installagent/empty/", "installagent/f600",
-               "installagent/f644", "installagent/f700", "installagent/f755",
-               "installagent/install",
-               "installagent/sub/deeper/s", "installagent/to-dir@", "installagent/to-file@"},
+     .agentArchive = "mkdir -p sub/deeper empty && for m in 755 644 600 700; do echo $m > f$m && chmod $m f$m; "
+                     "done && echo s > sub/deeper/s && chmod 750 sub && ln -s f644 to-file && ln -s sub to-dir && "
+                     "touch -d '2001-02-03 04:05:06' f600 sub/deeper/s sub && zip -q -r -y \"$OUT\" .",
+     .cache = cached({"empty/", "f600", "f644", "f700", "f755", "install", "sub/deeper/s", "to-dir@", "to-file@"}),
      .sameAsUnzip = true},
-    {.name = "an agent archive with two directories of one name under different parents, no "
-             "directory entries",
-     .agentArchive = "mkdir -p a/x b/x && echo 1 > a/x/f && echo 2 > b/x/g && "
-                     "zip -q -r -D \"$OUT\" install a b",
-     .cache = {validator, "installagent.lock", "installagent/a/x/f", "installagent/b/x/g",
-               "installagent/install"}},
+    {.name = "an agent archive with two directories of one name under different parents, no directory entries",
+     .agentArchive = "mkdir -p a/x b/x && echo 1 > a/x/f && echo 2 > b/x/g && zip -q -r -D \"$OUT\" install a b",
+     .cache = cached({"a/x/f", "b/x/g", "install"})},
     {.name = "an agent archive zip wrote to a pipe, with data descriptors",
-     .agentArchive = "echo data > data && zip -q -r - . | cat > \"$OUT\"",
-     .cache = {validator, "installagent.lock", "installagent/data", "installagent/install"},
+     .agentArchive = "echo data > data && zip -q -r - . | cat > \"$OUT\"", .cache = cached({"data", "install"}),
      .sameAsUnzip = true},
     {.name = "an agent archive of Python's zipfile without Unix attributes",
-     .agentArchive = "/usr/bin/python3 %MAKER% craft \"$OUT\" install - @install dir/ - '' "
-                     "dir/data - 'some data'",
-     .cache = {validator, "installagent.lock", "installagent/dir/data", "installagent/install"},
-     .sameAsUnzip = true},
+     .agentArchive = maker + "craft \"$OUT\" install - @install dir/ - '' dir/data - 'some data'",
+     .cache = cached({"dir/data", "install"}), .sameAsUnzip = true},
 
     // Hostile agent archives.
-    refusedArchive("an agent archive entry ../x", "craft ../x 100644 x",
-                   "../x: a \"..\" component"),
-    refusedArchive("an agent archive entry with an absolute name",
-                   "craft %WORK%/canary/abs 100644 x",
+    refusedArchive("an agent archive entry ../x", "craft ../x 100644 x", "../x: a \"..\" component"),
+    refusedArchive("an agent archive entry with an absolute name", "craft %WORK%/canary/abs 100644 x",
                    "%WORK%/canary/abs: an absolute name"),
-    refusedArchive("an agent archive writing through its own link",
-                   "craft link 120777 %WORK%/canary link/x 100644 x",
+    refusedArchive("an agent archive writing through its own link", "craft link 120777 %WORK%/canary link/x 100644 x",
                    "link/x: link exists but is not a directory"),
-    refusedArchive("an agent archive writing through a link to ..",
-                   "craft up 120777 .. up/x 100644 x",
+    refusedArchive("an agent archive writing through a link to ..", "craft up 120777 .. up/x 100644 x",
                    "up/x: up exists but is not a directory"),
-    // Forged and damaged archives: refused before anything is written, whatever unzip would make
-    // of them.
-    forgedInstaller("an installer whose ZIP64 end record claims 2^62 bytes of directory",
-                    "zip64-claim", "the central directory does not fit the file"),
+    // Forged and damaged archives: refused before anything is written, whatever unzip would make of them.
+    forgedInstaller("an installer whose ZIP64 end record claims 2^62 bytes of directory", "zip64-claim",
+                    "the central directory does not fit the file"),
     forgedInstaller("a packed agent whose local name lost a bit: no download instead", "agent-name",
-                    "InstallAgent.zip: its local header does not match the central directory "
-                    "(name)"),
-    refusedArchive("an agent archive whose end record claims 0xfffffff0 bytes of directory",
-                   "forge end-claim", "the central directory does not fit the file"),
+                    "InstallAgent.zip: its local header does not match the central directory (name)"),
+    refusedArchive("an agent archive whose end record claims 0xfffffff0 bytes of directory", "forge end-claim",
+                   "the central directory does not fit the file"),
     refusedArchive("an agent archive with two entries at one local header", "forge overlap",
                    "parts of the archive overlap (a possible zip bomb)"),
     refusedArchive("an agent archive whose local and central names differ", "forge names-differ",
@@ -494,63 +453,42 @@ std::vector<Scenario> rows() {
                    "e: bad CRC 0x00000000 (should be 0x000004d2)"),
     refusedArchive("an agent archive whose directory is at offset zero after other bytes",
                    "forge directory-at-zero", "the central directory's offset is zero"),
-    [] {  // written past the declared size, the member would meet the file size limit
-      Scenario s = refusedArchive("an agent archive member that inflates past its size",
-                                  "forge bomb", "bomb: it holds more data than its size");
-      s.shellFirst = "ulimit -f 2048";
-      return s;
-    }(),
+    // Written past the declared size, the member would meet the file size limit.
+    with(refusedArchive("an agent archive member that inflates past its size", "forge bomb",
+                        "bomb: it holds more data than its size"),
+         [](Scenario& s) { s.shellFirst = "ulimit -f 2048"; }),
     failing({.name = "an agent archive after other bytes: unzip's warning, and no line of its own",
-             .agentArchive = "/usr/bin/python3 %MAKER% forge prefixed \"$OUT\""},
-            cannotUnzipAgent, {"installagent.lock"}),
+             .agentArchive = maker + "forge prefixed \"$OUT\""}, cannotUnzipAgent, lockOnly),
     // Members as odd tools make them: unpacked as unzip unpacks them, names with their bytes.
     {.name = "an agent archive with devices and FIFOs: plain files with their data",
-     .agentArchive = "/usr/bin/python3 %MAKER% forge devices \"$OUT\"",
-     .cache = {validator, "installagent.lock", "installagent/dev", "installagent/fifo",
-               "installagent/install"},
+     .agentArchive = maker + "forge devices \"$OUT\"", .cache = cached({"dev", "fifo", "install"}),
      .sameAsUnzip = true},
-    {.name = "a decomposed UTF-8 name keeps its bytes",
-     .agentArchive = "/usr/bin/python3 %MAKER% forge nfd \"$OUT\"",
-     .cache = {validator, "installagent.lock", "installagent/cafe\xcc\x81",
-               "installagent/install"}},
-    {.name = "bsdtar's ./ entry leaves the agent directory private",
-     .agent = "stat -c %a \"${0%/*}\" > \"$AGENT_RECORD\"",
+    {.name = "a decomposed UTF-8 name keeps its bytes", .agentArchive = maker + "forge nfd \"$OUT\"",
+     .cache = cached({"cafe\xcc\x81", "install"})},
+    {.name = "bsdtar's ./ entry leaves the agent directory private", .agent = ownMode,
      .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .", .agentSaw = "700\n"},
-    offline({.name = "bsdtar's ./ entry leaves the scratch directory private",
-             .agent = "stat -c %a \"${0%/*}\" > \"$AGENT_RECORD\"",
-             .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .",
-             .agentSaw = "700\n"}),
+    offline({.name = "bsdtar's ./ entry leaves the scratch directory private", .agent = ownMode,
+             .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .", .agentSaw = "700\n"}),
   };
-  // clang-format on
   // Ctrl-C or Ctrl-\ at the terminal that ends the agent ends the run by the same signal.
   for (auto [interrupt, key] : {std::pair{SIGINT, "C"}, {SIGQUIT, "\\"}})
-    rows.push_back(offline({.name = std::string("Ctrl-") + key + " while the agent runs",
-                            .agent = sleepingAgent,
-                            .event = "%WORK%/started",
-                            .interrupt = interrupt,
-                            .signal = interrupt,
-                            .agentSaw = ""}));
+    rows.push_back(offline({.name = std::string("Ctrl-") + key + " while the agent runs", .agent = sleepingAgent,
+                            .event = "%WORK%/started", .interrupt = interrupt, .signal = interrupt, .agentSaw = ""}));
   // The same runs where the root holds nothing but one shell.
   for (auto [root, shell] : {std::pair{Root::busyBox, "BusyBox"}, {Root::dash, "dash"}}) {
     std::string in = std::string(" in a ") + shell + " root";
-    // clang-format off
     rows.insert(rows.end(), {
         offline({.name = "offline" + in, .root = root}),
         offline({.name = "ZIP64 offline" + in, .prepare = repack({"--zip64"}), .root = root}),
         {.name = "cold cache" + in, .root = root},
-        {.name = "warm cache" + in, .cacheBefore = planted, .root = root,
-         .requests = {"HEAD /agent"},
+        {.name = "warm cache" + in, .cacheBefore = planted, .root = root, .requests = {"HEAD /agent"},
          .agentSaw = "cached"},
         {.name = "a name of UTF-8 and one not in the agent" + in + " without locale files",
-         .agentArchive = "/usr/bin/python3 %MAKER% forge latin1 \"$OUT\"", .root = root,
-         .cache = {validator, "installagent.lock", "installagent/install",
-                   "installagent/latin-\xe9t\xe9"}},
-        {.name = "a changed agent" + in,
-         .cacheBefore = {".validatestring=ETag: \"v0\"\r", "installagent/install=",
-                         "installagent/stale="},
-         .root = root}});
-    // clang-format on
+         .agentArchive = maker + "forge latin1 \"$OUT\"", .root = root,
+         .cache = cached({"install", "latin-\xe9t\xe9"})},
+        {.name = "a changed agent" + in, .cacheBefore = changed, .root = root}});
   }
+  // clang-format on
   return rows;
 }
 
