@@ -18,16 +18,13 @@
 #include <regex>
 
 #include "launcher_under_test.h"
-#include "support.h"
 
 namespace testing_support {
 
 namespace fs = std::filesystem;
 
 inline const std::string launcher = built(QZ_LAUNCHER_PATH, "bin/qz-bootstrap"),
-                         packer = QZ_PACKER_PATH;
-// Forges archives and installers: tests/zip_maker.py.
-inline const std::string zipMaker = QZ_ZIP_MAKER;
+                         packer = QZ_PACKER_PATH, zipMaker = QZ_ZIP_MAKER;
 // A launcher that trusts the build's test key, whose private half signs here.
 inline const std::string signedLauncher = built(QZ_SIGNED_LAUNCHER_PATH, "bin/qz-bootstrap-signed"),
                          signingKey = QZ_AGENT_PRIVATE_KEY, signer = QZ_SIGNER_PATH;
@@ -35,7 +32,7 @@ inline const std::string platformTag = platformTagOf(launcher);
 inline const std::string cacheRelative = ".orvane/installagent/T19q7c/" + platformTag + "/";
 // The signed launcher's own cache, named for the test key by openssl's reckoning.
 inline const std::string signedCacheRelative =
-    ".orvane/installagent/T19q7c/" + platformTag + "-" +
+    cacheRelative.substr(0, cacheRelative.size() - 1) + "-" +
     runProcess({"/bin/sh", "-c", "openssl pkey -pubin -in \"$0\" -outform DER | sha256sum",
                 QZ_AGENT_PUBLIC_KEY})
         .standardOutput.substr(0, 16) +
@@ -49,17 +46,18 @@ inline const std::string sampleAgent =
     "${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > \"$AGENT_RECORD\"\nfor fd in 3 4 5 6 7 8 9; do { true "
     ">&$fd; } 2>/dev/null && printf '<fd %s>' $fd >> \"$AGENT_RECORD\"; done\n! command -v cp > "
     "/dev/null || cp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
-// What follows a failed download, and how its message starts.
-inline const std::string advice =
-                             "\n\n. Check your internet connectivity, proxy server, firewall, and "
-                             "virus scanner settings and rerun the installer."
-                             "\nInstallation failed.\n",
-                         failed = "...Error: Download process failed - ";
-inline const std::string cannotUnzipAgent =
-    "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation "
-    "failed.\n";
-inline const std::string cannotStart =
-    "Failed to start the instal agent\nFailed to start the instal agent\nInstallation failed.\n";
+// What follows a failed download, and how its message starts; the other steps' failure lines.
+inline const std::string
+    advice =
+        "\n\n. Check your internet connectivity, proxy server, firewall, and "
+        "virus scanner settings and rerun the installer.\nInstallation failed.\n",
+    failed = "...Error: Download process failed - ",
+    cannotUnzipAgent =
+        "Failed to unzip the install agent\nFailed to initialize the install "
+        "agent.\nInstallation failed.\n",
+    cannotStart =
+        "Failed to start the instal agent\nFailed to start the instal "
+        "agent\nInstallation failed.\n";
 
 // One answer of the server: interim answers sent first, the status line's
 // code, header lines, and the body, where %AGENT% stands for the agent
@@ -69,14 +67,13 @@ inline const std::string cannotStart =
 struct Answer {
   std::string request = "/agent";
   int status = 200;
-  std::string headers = "ETag: \"v1\"\r\n";
-  std::string body = "%AGENT%";
+  std::string headers = "ETag: \"v1\"\r\n", body = "%AGENT%";
   bool trickle = false;
   std::string interim{};
 };
 
 // Where the launcher runs: on this host, or as root in a chroot of the work
-// directory that holds only BusyBox as sh.
+// directory that holds only BusyBox or dash as sh.
 enum class Root { host, busyBox, dash };
 
 // Paths as this process reaches them.
@@ -90,28 +87,27 @@ struct Scenario {
   // set, is a shell line that makes "$OUT" in a directory holding `agent` as
   // install (mode 0755); %MAKER% crafts and forges archives.
   bool bundledAgent = false, signedLauncher = false;
-  std::string agent = sampleAgent, agentArchive{};
-  std::string installer = "dir/setup.run";
+  std::string agent = sampleAgent, agentArchive{}, installer = "dir/setup.run";
   // "name=content" files (a name ending in "/" is a directory) planted in the cache.
   std::vector<std::string> cacheBefore{};
   std::function<void(const Paths&)> prepare{};  // anything more
   std::vector<Answer> answers = {Answer{}};
   // How it runs: where, from which directory under WORK, with "NAME=value"
   // or "-NAME" (unset) over the usual environment, after a shell line (in a
-  // mount namespace of its own when root).
+  // mount namespace of its own when root), by a command such as strace.
   Root root = Root::host;
   std::string directory{};
   std::vector<std::string> environment{}, arguments{};
   std::string shellFirst{};
-  std::vector<std::string>
-      wrapper{};  // a command the installer is run by (strace, a seccomp filter)
+  std::vector<std::string> wrapper{};
   bool mountProc = true, needsRoot = false, closedStandardError = false, staticOnly = false;
   std::string notUnderEmulation{};  // why the row cannot hold under qemu-user, if it cannot
   // An event during the run: a request the server sees ("GET /agent"), or a
   // path pattern that comes to exist; then the signal goes (to the whole
-  // group as a terminal sends it, SIGTERM to the launcher alone).
+  // group as a terminal sends it, SIGTERM to the launcher alone), or `atEvent` is done.
   std::string event{};
   int interrupt = 0;
+  std::function<void(const Paths&)> atEvent{};
   // What it leaves. standardError is exact, or only its end after "...".
   std::string standardError{};
   int exitCode = 0, signal = 0;
@@ -123,6 +119,7 @@ struct Scenario {
                                     "installagent/install"};
   bool sameAsUnzip =
       false;  // the cached agent is what Info-ZIP's unzip -qq -o makes of the archive
+  std::function<void(const Paths&)> check{};  // anything more to hold afterwards
   // When not empty, a plain run of `nextInstaller` (or the same) follows,
   // asks exactly these and runs the agent.
   std::vector<std::string> nextRequests{};
@@ -173,7 +170,8 @@ inline std::string bundleOf(const std::string& installer) {
   return runProcess({"/usr/bin/unzip", "-p", installer, "bundle.zip"}).standardOutput;
 }
 
-// Every entry under `directory` as the Scenario's `cache` lists them.
+// Every entry under `directory` as the Scenario's `cache` lists them, a
+// manifest with its version line.
 inline std::vector<std::string> listCache(const std::string& directory) {
   std::vector<std::string> entries;
   std::error_code error;
@@ -182,15 +180,16 @@ inline std::vector<std::string> listCache(const std::string& directory) {
     std::string name = it->path().lexically_relative(directory).string();
     auto type = it->symlink_status().type();
     if (type == fs::file_type::directory && !fs::is_empty(it->path())) continue;
+    bool file = type == fs::file_type::regular;
+    std::string shown = file && name == ".validatestring" ? "=" + readFile(it->path()) : "",
+                manifestText = file && name == ".agentmanifest" ? readFile(it->path()) : "";
+    std::smatch version;
+    if (std::regex_search(manifestText, version, std::regex("(?:^|\n)(version [^\n]*)")))
+      shown = "=" + version[1].str();
     entries.push_back(name + (type == fs::file_type::symlink     ? "@"
                               : type == fs::file_type::directory ? "/"
-                              : type != fs::file_type::regular   ? "|"
-                              : name == ".validatestring"        ? "=" + readFile(it->path())
-                                                                 : ""));
-    std::istringstream manifest(
-        name == ".agentmanifest" && type == fs::file_type::regular ? readFile(it->path()) : "");
-    for (std::string line; std::getline(manifest, line);)
-      if (line.rfind("version ", 0) == 0) entries.back() += "=" + line;
+                              : !file                            ? "|"
+                                                                 : shown));
   }
   std::sort(entries.begin(), entries.end());
   return entries;
@@ -200,9 +199,9 @@ inline void plant(const std::string& cache, const std::vector<std::string>& file
   for (const std::string& file : files) {
     std::string name = file.substr(0, file.find('='));
     fs::create_directories(fs::path(cache + name).parent_path());
-    if (name.back() == '/') continue;
-    writeFile(cache + name, file.substr(name.size() + 1),
-              name == "installagent/install" ? 0755 : 0644);
+    if (name.back() != '/')
+      writeFile(cache + name, file.substr(name.size() + 1),
+                name == "installagent/install" ? 0755 : 0644);
   }
 }
 
@@ -218,27 +217,12 @@ inline std::string manifest(const std::string& file, const std::string& version,
   return readFile(file + ".sig");
 }
 
-// The root a chroot row runs in: BusyBox or dash as its only program.
-inline bool makeRoot(Root root, const std::string& w) {
-  std::string shell = root == Root::busyBox
-                          ? "cp \"$1\" bin/busybox && ln -s busybox bin/sh"
-                          : "cp /usr/bin/dash bin/sh && for lib in $(ldd /usr/bin/dash | grep -o "
-                            "'/[^ ]*'); do cp --parents -L \"$lib\" .; done";
-  return runProcess({"/bin/sh", "-c",
-                     "cd \"$0\" && mkdir -p bin dev proc home && mkdir -m 1777 tmp && mknod -m 666 "
-                     "dev/null c 1 3 && " +
-                         shell,
-                     w, busyBox})
-             .exitCode == 0;
-}
-
 // A shell step (as root, in a mount namespace of its own) that gives the
 // command a /tmp of its own, $0/tmp, where $0 (a directory in /tmp) stays
 // at its path: what a run leaves in /tmp, even one killed, is found there.
 inline const std::string privateTmp =
     "mkdir -p -m 1777 \"$0/tmp\" && mkdir -p \"$0/tmp/$(basename \"$0\")\" && mount --rbind \"$0\" "
-    "\"$0/tmp/$(basename \"$0\")\" "
-    "&& mount --rbind \"$0/tmp\" /tmp";
+    "\"$0/tmp/$(basename \"$0\")\" && mount --rbind \"$0/tmp\" /tmp";
 
 class RunOfScenario {
  public:
@@ -254,14 +238,13 @@ class RunOfScenario {
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
     ASSERT_NO_FATAL_FAILURE(makeInstallerAndCache());
-    std::string bundle = bundleOf(paths_.installer),
-                directory = fs::path(paths_.installer).parent_path();
-    std::vector<std::string> beside = listing(directory);
+    const std::string directory = fs::path(paths_.installer).parent_path();
+    const std::vector<std::string> beside = listing(directory);
+    std::string bundle = bundleOf(paths_.installer);  // before a row puts another in its place
     expectOutcome(run(paths_.installer, true), bundle);
-    // Test mode unpacks beside the installer.
-    if (!inTestMode()) {
-      EXPECT_EQ(listing(directory), beside) << "beside the installer";
-    }
+    // Test mode unpacks beside the installer; any other run leaves nothing there.
+    EXPECT_TRUE(testMode_ || listing(directory) == beside) << "left beside the installer";
+    if (s_.check) s_.check(paths_);
     if (s_.nextRequests.empty()) return;
     std::string next = s_.nextInstaller.empty() ? paths_.installer : w_ + "/" + s_.nextInstaller;
     bundle = bundleOf(next);
@@ -272,17 +255,10 @@ class RunOfScenario {
     EXPECT_NE(readFile(w_ + "/record"), "");
     expectBundleSeen(bundle);
     EXPECT_EQ(leftInTmp(), std::vector<std::string>{});
-    if (!inTestMode()) {
-      EXPECT_EQ(listing(directory), beside) << "beside the installer";
-    }
+    EXPECT_TRUE(testMode_ || listing(directory) == beside) << "left beside the installer";
   }
 
  private:
-  bool inTestMode() const {
-    return std::ranges::any_of(s_.environment, [](const std::string& v) {
-      return v.rfind("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__=", 0) == 0;
-    });
-  }
   // The copy of the bundle the agent kept, when the root had cp, is the installer's.
   void expectBundleSeen(const std::string& bundle) const {
     EXPECT_EQ(pathExists(w_ + "/record.bundle") ? readFile(w_ + "/record.bundle") : bundle, bundle);
@@ -290,18 +266,15 @@ class RunOfScenario {
 
   // `text` with its placeholders replaced; %WORK% as the launcher sees it, or as this process does.
   std::string expand(std::string text, bool asLauncher = true) {
-    for (const char* secure : {"%HTTPS%", "%ALIAS%", "%TLSHOST%", "%CA%", "%OTHERCA%"})
-      if (!tls_ && text.find(secure) != std::string::npos)
-        tls_ = std::make_unique<TlsFront>(portOf(server_.url()), w_ + "/tls");
-    if (tls_) {
-      std::string host = tls_->url().substr(8);
+    if (!tls_ && std::regex_search(text, std::regex("%(HTTPS|ALIAS|TLSHOST|CA|OTHERCA)%")))
+      tls_ = std::make_unique<TlsFront>(portOf(server_.url()), w_ + "/tls");
+    if (tls_)
       for (auto [from, to] : {std::pair{"%HTTPS%", tls_->url()},
                               {"%ALIAS%", tls_->url("127.0.0.2")},
-                              {"%TLSHOST%", host},
+                              {"%TLSHOST%", tls_->url().substr(8)},
                               {"%CA%", tls_->ca()},
                               {"%OTHERCA%", tls_->otherCa()}})
         text = replaceAll(text, from, to);
-    }
     for (auto [from, to] : {std::pair{"%HTTP%", server_.url()},
                             {"%TMP%", tmp_},
                             {"%CACHE%", paths_.cache},
@@ -313,47 +286,60 @@ class RunOfScenario {
 
   // A path the launcher names, as this process reaches it.
   std::string outside(const std::string& path) const {
-    if (chrooted_ || (privateTmp_ && path.rfind("/tmp/", 0) == 0 && path.rfind(w_, 0) != 0))
-      return w_ + path;
-    return path;
+    bool inOwnTmp = privateTmp_ && path.starts_with("/tmp/") && !path.starts_with(w_);
+    return chrooted_ || inOwnTmp ? w_ + path : path;
   }
 
-  void makeInstallerAndCache() {
-    std::string cwd = w_ + "/" + s_.directory;
-    fs::create_directories(cwd);
-    fs::create_directories(w_ + "/canary");
-    ASSERT_TRUE(!chrooted_ || makeRoot(s_.root, w_));
-    // The launcher's environment: decoy unzip and rm first on PATH, which must never start.
+  // The root a chroot row runs in: BusyBox or dash as its only program.
+  bool makeRoot() {
+    std::string shell = s_.root == Root::busyBox
+                            ? "cp \"$1\" bin/busybox && ln -s busybox bin/sh"
+                            : "cp /usr/bin/dash bin/sh && for lib in $(ldd /usr/bin/dash | grep -o "
+                              "'/[^ ]*'); do cp --parents -L \"$lib\" .; done";
+    return runProcess({"/bin/sh", "-c",
+                       "cd \"$0\" && mkdir -p bin dev proc home && mkdir -m 1777 tmp && mknod -m "
+                       "666 dev/null c 1 3 && " +
+                           shell,
+                       w_, busyBox})
+               .exitCode == 0;
+  }
+
+  // The launcher's environment over the usual one, in which decoy unzip and
+  // rm, which must never start, come first on PATH.
+  void setEnvironment() {
     fs::create_directories(w_ + "/decoy");
-    for (const char* tool : {"unzip", "rm"})
-      writeFile(w_ + "/decoy/" + tool,
-                "#!/bin/sh\necho \"" + std::string(tool) + " $*\" >> " + expand("%WORK%") +
-                    "/decoy.log\nexit 9\n",
-                0755);
-    variables_ = {std::string("PATH=") +
-                      (chrooted_ ? "/decoy:/bin" : w_ + "/decoy:/usr/local/bin:/usr/bin:/bin"),
-                  "HOME=%WORK%/home", "AGENT_RECORD=%WORK%/record", "MARK=%WORK%/started",
-                  "QZ_INTERNAL_INSTALL_AGENT_URL=%HTTP%/agent"};
-    for (const std::string& variable : s_.environment) {
-      std::string name =
-          variable[0] == '-' ? variable.substr(1) : variable.substr(0, variable.find('=') + 1);
-      std::erase_if(variables_, [&](const std::string& v) {
-        return v.rfind(variable[0] == '-' ? name + "=" : name, 0) == 0;
-      });
-      if (variable[0] != '-') variables_.push_back(variable);
-    }
-    for (std::string& variable : variables_) variable = expand(variable);
-    std::string home = std::ranges::find_if(variables_, [](const std::string& v) {
-                         return v.rfind("HOME=", 0) == 0;
-                       })->substr(5);
+    for (std::string tool : {"unzip", "rm"})
+      writeFile(
+          w_ + "/decoy/" + tool,
+          "#!/bin/sh\necho \"" + tool + " $*\" >> " + expand("%WORK%") + "/decoy.log\nexit 9\n",
+          0755);
+    std::map<std::string, std::string> values = {
+        {"PATH", chrooted_ ? "/decoy:/bin" : w_ + "/decoy:/usr/local/bin:/usr/bin:/bin"},
+        {"HOME", "%WORK%/home"},
+        {"AGENT_RECORD", "%WORK%/record"},
+        {"MARK", "%WORK%/started"},
+        {"QZ_INTERNAL_INSTALL_AGENT_URL", "%HTTP%/agent"}};
+    for (const std::string& variable : s_.environment)
+      if (variable[0] == '-')
+        values.erase(variable.substr(1));
+      else
+        values[variable.substr(0, variable.find('='))] = variable.substr(variable.find('=') + 1);
+    for (const auto& [name, value] : values) variables_.push_back(name + "=" + expand(value));
+    std::string home = expand(values["HOME"]), cwd = w_ + "/" + s_.directory;
     paths_.work = w_;
     paths_.home = home.empty() ? tmp_ : home[0] != '/' ? cwd + "/" + home : outside(home);
     // A HOME of one character gets no separator before the cache's path.
     paths_.cache = paths_.home + (home.size() == 1 ? "" : "/") +
                    (s_.signedLauncher ? signedCacheRelative : cacheRelative);
     paths_.installer = w_ + "/" + s_.installer;
+    if (!home.empty()) fs::create_directories(paths_.home);
+  }
 
-    // The installer and the cache it meets.
+  void makeInstallerAndCache() {
+    fs::create_directories(w_ + "/" + s_.directory);
+    fs::create_directories(w_ + "/canary");
+    ASSERT_TRUE(!chrooted_ || makeRoot());
+    setEnvironment();
     makeZip(w_ + "/bundle.zip", {{"product/readme.txt", "the product"}});
     if (s_.agentArchive.empty()) {
       makeZip(w_ + "/agent.zip", {{"install", s_.agent}});
@@ -367,12 +353,10 @@ class RunOfScenario {
     }
     ASSERT_TRUE(packInstaller(w_, paths_.installer, s_.bundledAgent,
                               s_.signedLauncher ? signedLauncher : launcher));
-    if (!home.empty()) fs::create_directories(paths_.home);
     plant(paths_.cache, s_.cacheBefore);
     if (s_.prepare) s_.prepare(paths_);
     std::string agent = readFile(w_ + "/agent.zip"), corrupt = agent;
-    corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^=
-        1;  // one bit of "install" flipped: a CRC error
+    corrupt[30 + 7 + (agent[28] | agent[29] << 8) + 2] ^= 1;  // a bit of "install": a CRC error
     for (const Answer& a : s_.answers) {
       std::string body = a.body, kind, version, file = w_ + "/agent.zip", name = "agent";
       if (body.size() > 2 && body.front() == '%' && body.back() == '%')
@@ -398,14 +382,12 @@ class RunOfScenario {
     if (chrooted_) argv.insert(argv.end(), {"/usr/sbin/chroot", w_});
     argv.push_back(chrooted_ ? installer.substr(w_.size()) : installer);
     for (const std::string& argument : s_.arguments) argv.push_back(expand(argument));
-    std::vector<std::string> first;
-    if (privateTmp_) first.push_back(privateTmp);
-    if (chrooted_ && s_.mountProc) first.push_back("mount -t proc proc \"$0/proc\"");
-    if (!s_.shellFirst.empty()) first.push_back(expand(s_.shellFirst, false));
+    std::string first;
+    if (privateTmp_) first += privateTmp + " && ";
+    if (chrooted_ && s_.mountProc) first += "mount -t proc proc \"$0/proc\" && ";
+    if (!s_.shellFirst.empty()) first += expand(s_.shellFirst, false) + " && ";
     if (first.empty()) return argv;
-    std::string line;
-    for (const std::string& step : first) line += step + " && ";
-    argv.insert(argv.begin(), {"/bin/sh", "-c", line + "exec \"$@\"", w_});
+    argv.insert(argv.begin(), {"/bin/sh", "-c", first + "exec \"$@\"", w_});
     if (geteuid() == 0) argv.insert(argv.begin(), {"/usr/bin/unshare", "-m"});
     return argv;
   }
@@ -421,27 +403,25 @@ class RunOfScenario {
 
   ProcessResult run(const std::string& installer, bool withEvent) {
     ChildProcess child(command(installer), s_.closedStandardError);
-    if (withEvent && !s_.event.empty()) {
-      std::string event = expand(s_.event, false);
-      if (waitFor([&] { return happened(event) || !child.running(); }) && happened(event)) {
-        if (s_.interrupt != 0)
-          kill(s_.interrupt == SIGTERM ? child.pid() : -child.pid(), s_.interrupt);
-      } else {
-        ADD_FAILURE() << "the run ended or took a minute before " << event;
-        kill(-child.pid(), SIGKILL);
-      }
+    std::string event = expand(s_.event, false);
+    if (!withEvent || event.empty()) return child.wait();
+    if (!waitFor([&] { return happened(event) || !child.running(); }) || !happened(event)) {
+      ADD_FAILURE() << "the run ended or took a minute before " << event;
+      kill(-child.pid(), SIGKILL);
+    } else if (s_.atEvent) {
+      s_.atEvent(paths_);
+    } else if (s_.interrupt != 0) {
+      kill(s_.interrupt == SIGTERM ? child.pid() : -child.pid(), s_.interrupt);
     }
     return child.wait();
   }
 
   // What is in the launcher's /tmp beside the work directory, when it is its own.
   std::vector<std::string> leftInTmp() const {
+    if (tmp_ == "/tmp") return {};
     std::vector<std::string> left;
-    if (tmp_ == "/tmp") return left;
-    for (const auto& entry : fs::directory_iterator(tmp_))
-      if (entry.path().filename() != fs::path(w_).filename() &&
-          entry.path().filename() != ".orvane")
-        left.push_back(entry.path());
+    for (const std::string& name : listing(tmp_))
+      if (name != fs::path(w_).filename() && name != ".orvane") left.push_back(tmp_ + "/" + name);
     return left;
   }
 
@@ -451,6 +431,22 @@ class RunOfScenario {
       names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
+  }
+
+  // The cached agent is what Info-ZIP's unzip makes of the archive: names,
+  // types, modes, contents, link targets and times (a link's own time is when it was made).
+  void expectSameAsUnzip() {
+    std::string reference = w_ + "/reference", cached = paths_.cache + "installagent";
+    ASSERT_EQ(
+        runProcess({"/usr/bin/unzip", "-qq", "-o", w_ + "/agent.zip", "-d", reference}).exitCode,
+        0);
+    const std::string tree =
+        "cd \"$0\" && find . -mindepth 1 -type l -printf '%p %l\\n' -o -printf '%p %M %T@\\n' | "
+        "sort";
+    EXPECT_EQ(runProcess({"/bin/sh", "-c", tree, cached}).standardOutput,
+              runProcess({"/bin/sh", "-c", tree, reference}).standardOutput);
+    EXPECT_EQ(runProcess({"/usr/bin/diff", "-r", "--no-dereference", cached, reference}).exitCode,
+              0);
   }
 
   // What the user saw and what is left, with the run's own paths named.
@@ -470,13 +466,12 @@ class RunOfScenario {
     };
     EXPECT_EQ(result.exitCode, s_.signal == 0 ? s_.exitCode : -1) << result.standardError;
     EXPECT_EQ(result.signal, s_.signal);
-    if (s_.standardError.rfind("...", 0) == 0)
+    if (s_.standardError.starts_with("..."))
       EXPECT_THAT(named(result.standardError), testing::EndsWith(s_.standardError.substr(3)));
     else
       EXPECT_EQ(named(result.standardError), s_.standardError);
     EXPECT_EQ(result.standardOutput, "");
-    std::vector<std::string> requests = server_.takeRequests();
-    std::vector<std::string> expected;
+    std::vector<std::string> requests = server_.takeRequests(), expected;
     for (const std::string& request : s_.requests) expected.push_back(expand(request));
     EXPECT_EQ(s_.interrupt == 0 ? requests : expected, expected);
     EXPECT_EQ(named(record), s_.agentSaw);
@@ -487,25 +482,9 @@ class RunOfScenario {
     EXPECT_EQ(leftInTmp(), std::vector<std::string>{});
     EXPECT_TRUE(fs::is_empty(w_ + "/canary"));
     EXPECT_FALSE(pathExists(w_ + "/" + s_.directory + "/pwned"));
-    if (s_.sameAsUnzip) {
-      ASSERT_EQ(
-          runProcess({"/usr/bin/unzip", "-qq", "-o", w_ + "/agent.zip", "-d", w_ + "/reference"})
-              .exitCode,
-          0);
-      // Names, types, modes, contents, link targets and times (a link's own time is when it
-      // was made).
-      const std::string tree =
-          "cd \"$0\" && find . -mindepth 1 -type l -printf '%p %l\\n' -o "
-          "-printf '%p %M %T@\\n' | sort";
-      EXPECT_EQ(runProcess({"/bin/sh", "-c", tree, paths_.cache + "installagent"}).standardOutput,
-                runProcess({"/bin/sh", "-c", tree, w_ + "/reference"}).standardOutput);
-      EXPECT_EQ(runProcess({"/usr/bin/diff", "-r", "--no-dereference",
-                            paths_.cache + "installagent", w_ + "/reference"})
-                    .exitCode,
-                0);
-    }
-    bool made = result.exitCode == 0 && s_.cacheBefore.empty() &&
-                fs::exists(paths_.cache);  // by the run, under its umask
+    if (s_.sameAsUnzip) expectSameAsUnzip();
+    // A cache the run made is private, each directory of it, whatever the umask.
+    bool made = result.exitCode == 0 && s_.cacheBefore.empty() && fs::exists(paths_.cache);
     for (std::string d = paths_.cache; made && d.size() > paths_.home.size();
          d = fs::path(d).parent_path())
       EXPECT_EQ(fs::status(d).permissions() & fs::perms::all, fs::perms::owner_all) << d;
@@ -515,8 +494,10 @@ class RunOfScenario {
   TemporaryDirectory work_;
   const std::string w_;
   const bool chrooted_ = s_.root != Root::host, privateTmp_ = geteuid() == 0 && !chrooted_;
-  const std::string tmp_ =
-      chrooted_ || privateTmp_ ? w_ + "/tmp" : "/tmp";  // the launcher's /tmp, from here
+  const bool testMode_ = std::ranges::any_of(s_.environment, [](const std::string& v) {
+    return v.starts_with("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__=");
+  });
+  const std::string tmp_ = chrooted_ || privateTmp_ ? w_ + "/tmp" : "/tmp";  // the launcher's /tmp
   ScriptedServer server_;
   std::unique_ptr<TlsFront> tls_;
   Paths paths_;

@@ -164,10 +164,10 @@ inline void makeZip(const std::string& zipPath,
   if (runProcess(command).exitCode != 0) throw std::runtime_error("zip failed: " + zipPath);
 }
 
-// An answer of 200 with an ETag of "v1" and `body`.
-inline std::string okAnswer(const std::string& body) {
-  return "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + body;
+// An answer of 200 with `etag` and `body`.
+inline std::string okAnswer(const std::string& body, const std::string& etag = "v1") {
+  return "HTTP/1.1 200 OK\r\nETag: \"" + etag +
+         "\"\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 inline int portOf(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
