@@ -1,34 +1,11 @@
 // Packed installers run as separate processes, as a user starts them, against
 // a loopback server: one row per behaviour, each its own test.
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-
 #include <cstddef>
 #include <set>
 
 #include "scenario.h"
 
 using namespace testing_support;
-
-// This binary run as "--refuse-getrandom ERRNO COMMAND...": COMMAND runs where
-// every getrandom call fails with ERRNO, as under an older container runtime.
-__attribute__((constructor)) static void refuseGetrandomThenRun(int argc, char** argv, char**) {
-  if (argc < 4 || std::string_view(argv[1]) != "--refuse-getrandom") return;
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (std::atoi(argv[2]) & SECCOMP_RET_DATA)),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  sock_fprog program = {sizeof filter / sizeof filter[0], filter};
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-      syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0)
-    _exit(126);
-  execv(argv[3], argv + 3);
-  _exit(127);
-}
 
 namespace {
 
@@ -135,14 +112,14 @@ void makeOther(const Paths& p) {
               p.work + "/other-bundle.zip", p.work + "/my dir/other.run"});
 }
 
-// https from a launcher run where getrandom fails with `error`, in an IPC
-// namespace of its own, so that no System V segment 0x72 left by another
-// OpenSSL process vouches for /dev/urandom.
+// https from a launcher run where getrandom fails with `error` (strace
+// injects it), in an IPC namespace of its own, so that no System V segment
+// 0x72 left by another OpenSSL process vouches for /dev/urandom.
 Scenario withoutGetrandom(std::string name, std::string error) {
   return {.name = name,
           .environment = {"QZ_INTERNAL_INSTALL_AGENT_URL=%HTTPS%/agent", "SSL_CERT_FILE=%CA%"},
-          .wrapper = {"/usr/bin/unshare", "--ipc", fs::read_symlink("/proc/self/exe"),
-                      "--refuse-getrandom", error},
+          .wrapper = {"/usr/bin/unshare", "--ipc", "/usr/bin/strace", "-qq", "-o", "/dev/null",
+                      "-e", "trace=getrandom", "-e", "inject=getrandom:error=" + error},
           .needsRoot = true,
           .staticOnly = true};
 }
@@ -763,8 +740,7 @@ TEST(EndToEnd, RunsAtOnceEachSeeOneWholeAgentThatStaysAsItWas) {
   server.answer("/next", makeVersionedAgent(work.file("agent.zip"), agent, "next"));
   std::vector<std::string> archives;
   for (int version = 0; version <= 8; ++version)
-    archives.push_back(
-        makeVersionedAgent(work.file("agent.zip"), agent, "v" + std::to_string(version)));
+    archives.push_back(makeVersionedAgent(work.file("agent.zip"), agent, std::to_string(version)));
   server.answer("/agent", archives[0]);
   ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"), {{"install", ""}}, false));
   std::vector<std::unique_ptr<ChildProcess>> runs;
