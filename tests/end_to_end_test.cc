@@ -341,8 +341,12 @@ std::vector<Scenario> rows() {
             "Internal error: Failed to create a scratch directory in /tmp (No space left on device) or beside "
             "the installer (Read-only file system)\n" + payloadFailed, {}),
     offline({.name = "a scratch tree deeper than the removal's buffered levels goes",
-             .agent = "d=\"${2%/*}\"; for i in $(seq 40); do d=$d/d; mkdir \"$d\"; for j in $(seq $((i * 5))); "
-                      "do : > \"$d/f$j\"; done; done\n" + sampleAgent,
+             // Below level 24, every directory's entries have names of 13 characters and their
+             // entries names of 5: a level reading its child's entries as its own lands off their
+             // boundaries and loops.
+             .agent = "d=\"${2%/*}\"; for i in $(seq 10 49); do d=$d/chainlevel-$i; mkdir \"$d\"; [ $i -lt 34 ] "
+                      "|| for j in $(seq 10 29); do mkdir \"$d/sibling-$i-$j\"; for k in 0 1 2 3 4 5 6 7 8 9; do "
+                      ": > \"$d/sibling-$i-$j/f000$k\"; done; done; done\n" + sampleAgent,
              .wrapper = {"/usr/bin/timeout", "-s", "KILL", "60"}}),
     offline({.name = "a read-only directory the agent made goes for a user who is not root",
              .agent = "mkdir -p \"${2%/*}/ro/sub\" && chmod 555 \"${2%/*}/ro\"\n" + sampleAgent,
