@@ -3,9 +3,10 @@
 
 Each is the agent of cold runs under umask 022 and 077: where unzip exits 0, the cached agent is
 its tree (names, types, modes, contents, link targets, times but a link's own); where unzip fails,
-the run fails to unpack it too; a damaged archive may be refused where unzip takes it.
+the run fails to unpack it too; a damaged archive may be refused where unzip takes it. Stops at
+the first difference.
 
-  unzip_differential.py LAUNCHER PACKER [--seeds N] [--first SEED] [--keep DIR]
+  unzip_differential.py LAUNCHER PACKER [--seeds N] [--first SEED] [--keep FILE]
 """
 import argparse, hashlib, http.server, io, os, pathlib, stat, subprocess, sys, tempfile
 import threading, time, zipfile
@@ -35,8 +36,8 @@ class AgentHandler(http.server.BaseHTTPRequestHandler):
 
 
 def describe(root):
-    """Every entry under `root`: (path, type, mode, content digest or link target, time), links
-    without their time, directories made now without theirs."""
+    """Every entry under `root`, sorted: (path, type, mode, content digest or link target, time),
+    links without their time, directories made now without theirs."""
     entries = []
     for current, directories, files in os.walk(root):
         for path in (os.path.join(current, name) for name in directories + files):
@@ -44,8 +45,7 @@ def describe(root):
             mode, when = oct(stat.S_IMODE(info.st_mode)), info.st_mtime_ns // 10**9
             if stat.S_ISLNK(info.st_mode):
                 entries.append((relative, 'link', os.fsencode(os.readlink(path))))
-            elif stat.S_ISDIR(info.st_mode):
-                # A directory made on the way to a member has no time of the archive's.
+            elif stat.S_ISDIR(info.st_mode):  # a parent made on the way has no archive time
                 recent = abs(info.st_mtime - time.time()) < 600
                 entries.append((relative, 'dir', mode, None if recent else when))
             else:
@@ -117,8 +117,7 @@ def main():
         for seed in range(options.first, options.first + options.seeds):
             description, server.agent, damaged = zip_maker.make_archive(seed)
             for mask in (0o022, 0o077):
-                # Removed with what the archive made read-only.
-                with tempfile.TemporaryDirectory(dir=work) as scratch:
+                with tempfile.TemporaryDirectory(dir=work) as scratch:  # read-only parts too
                     problem = compare(server.agent, damaged, mask, scratch, installer, url)
                 if problem:
                     print('seed %d, umask %03o, %s\n%s' % (seed, mask, description, problem))
