@@ -20,45 +20,42 @@ struct TerminalRun {
   std::string term = "xterm";
   unsigned short columns = 80;
   std::string errorFile{}, interruptOn{};
-};
 
-// Every byte `installer` writes to a raw pseudo-terminal, and the seconds it took.
-std::pair<std::string, double> runInTerminal(const std::string& home, const std::string& url,
-                                             const std::string& installer,
-                                             const TerminalRun& how = {}) {
-  // clang-format off
-  std::vector<std::string> argv = {"/usr/bin/env", "-i", "-C",
-      fs::path(home).parent_path().string(), "PATH=/usr/bin:/bin", "HOME=" + home,
-      "QZ_INTERNAL_INSTALL_AGENT_URL=" + url, installer};
-  // clang-format on
-  if (!how.term.empty()) argv.insert(argv.begin() + 4, "TERM=" + how.term);
-  std::vector<char*> arguments;
-  for (std::string& argument : argv) arguments.push_back(argument.data());
-  arguments.push_back(nullptr);
-  termios raw{};
-  cfmakeraw(&raw);
-  winsize size{24, how.columns, 0, 0};
-  int terminal = -1;
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = forkpty(&terminal, nullptr, &raw, &size);
-  if (pid == 0) {
-    if (!how.errorFile.empty())
-      dup2(open(how.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-    execv(arguments[0], arguments.data());
-    _exit(127);
+  // Every byte `installer`, run in `work` with its HOME there, writes to a raw
+  // pseudo-terminal, and the seconds it took.
+  std::pair<std::string, double> run(const std::string& work, const std::string& url,
+                                     const std::string& installer) const {
+    // Made before the fork: the server's threads make allocating after it unsafe. An
+    // unset TERM is an option of env, which it takes while no variable has come yet.
+    const std::string home = "HOME=" + work + "/home",
+                      agentUrl = "QZ_INTERNAL_INSTALL_AGENT_URL=" + url,
+                      terminalType = term.empty() ? "-uTERM" : "TERM=" + term;
+    termios raw{};
+    cfmakeraw(&raw);
+    winsize size{24, columns, 0, 0};
+    int terminal = -1;
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = forkpty(&terminal, nullptr, &raw, &size);
+    if (pid == 0) {
+      if (!errorFile.empty()) dup2(open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      execl("/usr/bin/env", "env", "-i", "-C", work.c_str(), terminalType.c_str(),
+            "PATH=/usr/bin:/bin", home.c_str(), agentUrl.c_str(), installer.c_str(), nullptr);
+      _exit(127);
+    }
+    std::string output;
+    char buffer[4096];
+    bool interrupted = interruptOn.empty();
+    for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) {
+      output.append(buffer, count);
+      if (!interrupted && output.find(interruptOn) != std::string::npos)
+        interrupted = kill(-pid, SIGINT) == 0;
+    }
+    waitpid(pid, nullptr, 0);
+    close(terminal);
+    return {output,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
   }
-  std::string output;
-  char buffer[4096];
-  bool interrupted = how.interruptOn.empty();
-  for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) {
-    output.append(buffer, count);
-    if (!interrupted && output.find(how.interruptOn) != std::string::npos)
-      interrupted = kill(-pid, SIGINT) == 0;
-  }
-  waitpid(pid, nullptr, 0);
-  close(terminal);
-  return {output, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
-}
+};
 
 // What a terminal shows after `bytes`: "\r" returns, "\033[K" erases to the end of the line.
 std::string screen(const std::string& bytes) {
@@ -70,25 +67,22 @@ std::string screen(const std::string& bytes) {
       column = 0;
     else if (bytes[at] == '\n')
       shown += line + "\n", line.clear(), column = 0;
-    else if (column < line.size())
-      line[column++] = bytes[at];
     else
-      line += bytes[at], ++column;
+      line.replace(column++, 1, 1, bytes[at]);  // over the character there, or after the last
   }
   return shown + line;
 }
 
-// Each line a terminal of `columns` gets, between returns and line ends, with
-// escape sequences left out: never as long as the terminal is wide.
+// The longest line a terminal gets, between returns and line ends, in
+// characters, escape sequences left out.
 size_t longestLine(const std::string& bytes) {
   std::string visible = std::regex_replace(bytes, std::regex("\033\\[[0-9;?]*[A-Za-z]"), "");
   size_t longest = 0, length = 0;
-  for (unsigned char c : visible) {
+  for (unsigned char c : visible)
     if (c == '\r' || c == '\n')
       length = 0;
     else if ((c & 0xC0) != 0x80)
       longest = std::max(longest, ++length);
-  }
   return longest;
 }
 
@@ -106,15 +100,16 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
   server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
   server.answer("/half", okAnswer(std::string(1 << 20, 'x')), false, 512 << 10);
   const std::string unverified =
-      failed.substr(3) + "The install agent's signature did not verify" + advice;
+                        failed.substr(3) + "The install agent's signature did not verify" + advice,
+                    unreachable = "Could not reach the download server" + advice.substr(2),
+                    half = "Downloading the install agent: 50% of 1.0 MiB";
+  // The screen it ends with, and whether it writes escapes and download progress at all.
   struct Case {
     std::string installer, path;
     TerminalRun how;
     std::string screen;
     bool escapes, downloads;
   };
-  const std::string unreachable = "Could not reach the download server" + advice.substr(2),
-                    half = "Downloading the install agent: 50% of 1.0 MiB";
   // clang-format off
   Case cases[] = {
       {"online", "/slow", {}, "", true, true},
@@ -130,16 +125,14 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
       {"online", "/half", {.interruptOn = half}, "", true, true}};
   // clang-format on
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.installer + c.path + " " + c.how.term + " " + std::to_string(c.how.columns) +
-                 " " + c.how.interruptOn + c.how.errorFile);
+    SCOPED_TRACE("row " + std::to_string(&c - cases));
     fs::remove_all(work.file("home"));
-    auto [output, seconds] =
-        runInTerminal(work.file("home"), server.url() + c.path, work.file(c.installer), c.how);
+    auto [output, seconds] = c.how.run(work.path(), server.url() + c.path, work.file(c.installer));
     EXPECT_EQ(screen(output), c.screen);
     EXPECT_EQ(output.find('\033') != std::string::npos, c.escapes) << output;
     if (c.escapes) {
-      EXPECT_THAT(output, testing::HasSubstr("\r\033[KPreparing the installer…"));
-      EXPECT_THAT(output, testing::EndsWith("\r\033[K" + c.screen));
+      EXPECT_THAT(output, testing::AllOf(testing::HasSubstr("\r\033[KPreparing the installer…"),
+                                         testing::EndsWith("\r\033[K" + c.screen)));
     }
     size_t draws = 0;
     for (size_t at = 0; (at = output.find("% of ", at)) != std::string::npos; ++at) ++draws;
@@ -147,7 +140,7 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
     EXPECT_LE(draws, seconds * 10 + 1) << "more than ten a second";
     EXPECT_LE(longestLine(output.substr(0, output.size() - c.screen.size())),
               c.how.columns - 1u);  // the status line only
-    EXPECT_EQ(c.how.errorFile.empty() ? "" : readFile(c.how.errorFile), "");
+    EXPECT_EQ(readFile(c.how.errorFile), "");
     EXPECT_THAT(output, testing::HasSubstr(c.how.interruptOn));
   }
   server.release();
