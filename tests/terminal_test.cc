@@ -13,49 +13,51 @@ using namespace testing_support;
 
 namespace {
 
-// How an installer meets its terminal: the terminal's type (unset when
-// empty) and width, standard error a file instead, and an interruption (the
-// terminal's Ctrl-C to the whole group) once the output holds a text.
-struct TerminalRun {
-  std::string term = "xterm";
+// How an installer meets its terminal: the terminal's type (unset when empty)
+// and width, standard error a file instead, and an interruption (the terminal's
+// Ctrl-C to the whole group) once the output holds a text. Then the screen it
+// ends with, and whether it writes escapes and download progress at all.
+struct TerminalRow {
+  std::string installer = "online", path = "/slow", term = "xterm";
   unsigned short columns = 80;
-  std::string errorFile{}, interruptOn{};
-
-  // Every byte `installer`, run in `work` with its HOME there, writes to a raw
-  // pseudo-terminal, and the seconds it took.
-  std::pair<std::string, double> run(const std::string& work, const std::string& url,
-                                     const std::string& installer) const {
-    // Made before the fork: the server's threads make allocating after it unsafe. An
-    // unset TERM is an option of env, which it takes while no variable has come yet.
-    const std::string home = "HOME=" + work + "/home",
-                      agentUrl = "QZ_INTERNAL_INSTALL_AGENT_URL=" + url,
-                      terminalType = term.empty() ? "-uTERM" : "TERM=" + term;
-    termios raw{};
-    cfmakeraw(&raw);
-    winsize size{24, columns, 0, 0};
-    int terminal = -1;
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = forkpty(&terminal, nullptr, &raw, &size);
-    if (pid == 0) {
-      if (!errorFile.empty()) dup2(open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      execl("/usr/bin/env", "env", "-i", "-C", work.c_str(), terminalType.c_str(),
-            "PATH=/usr/bin:/bin", home.c_str(), agentUrl.c_str(), installer.c_str(), nullptr);
-      _exit(127);
-    }
-    std::string output;
-    char buffer[4096];
-    bool interrupted = interruptOn.empty();
-    for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) {
-      output.append(buffer, count);
-      if (!interrupted && output.find(interruptOn) != std::string::npos)
-        interrupted = kill(-pid, SIGINT) == 0;
-    }
-    waitpid(pid, nullptr, 0);
-    close(terminal);
-    return {output,
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
-  }
+  std::string errorFile{}, interruptOn{}, screen{};
+  bool escapes = true, downloads = false;
 };
+
+// Every byte the row's installer in `work`, with its HOME there, writes to a
+// raw pseudo-terminal, and the seconds it took.
+std::pair<std::string, double> runInTerminal(const TerminalRow& row, const std::string& work,
+                                             const std::string& server) {
+  // Made before the fork: the server's threads make allocating after it unsafe. An
+  // unset TERM is an option of env, which it takes while no variable has come yet.
+  const std::string home = "HOME=" + work + "/home", installer = work + "/" + row.installer,
+                    url = "QZ_INTERNAL_INSTALL_AGENT_URL=" + server + row.path,
+                    terminalType = row.term.empty() ? "-uTERM" : "TERM=" + row.term;
+  termios raw{};
+  cfmakeraw(&raw);
+  winsize size{24, row.columns, 0, 0};
+  int terminal = -1;
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = forkpty(&terminal, nullptr, &raw, &size);
+  if (pid == 0) {
+    if (!row.errorFile.empty())
+      dup2(open(row.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    execl("/usr/bin/env", "env", "-i", "-C", work.c_str(), terminalType.c_str(),
+          "PATH=/usr/bin:/bin", home.c_str(), url.c_str(), installer.c_str(), nullptr);
+    _exit(127);
+  }
+  std::string output;
+  char buffer[4096];
+  bool interrupted = row.interruptOn.empty();
+  for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) {
+    output.append(buffer, count);
+    if (!interrupted && output.find(row.interruptOn) != std::string::npos)
+      interrupted = kill(-pid, SIGINT) == 0;
+  }
+  waitpid(pid, nullptr, 0);
+  close(terminal);
+  return {output, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+}
 
 // What a terminal shows after `bytes`: "\r" returns, "\033[K" erases to the end of the line.
 std::string screen(const std::string& bytes) {
@@ -99,49 +101,38 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
   ScriptedServer server;
   server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
   server.answer("/half", okAnswer(std::string(1 << 20, 'x')), false, 512 << 10);
-  const std::string unverified =
-                        failed.substr(3) + "The install agent's signature did not verify" + advice,
-                    unreachable = "Could not reach the download server" + advice.substr(2),
-                    half = "Downloading the install agent: 50% of 1.0 MiB";
-  // The screen it ends with, and whether it writes escapes and download progress at all.
-  struct Case {
-    std::string installer, path;
-    TerminalRun how;
-    std::string screen;
-    bool escapes, downloads;
-  };
   // clang-format off
-  Case cases[] = {
-      {"online", "/slow", {}, "", true, true},
-      {"offline", "/slow", {}, "", true, false},
-      {"signed", "/slow", {}, unverified, true, false},
-      {"online", "/missing", {}, unreachable, true, false},
-      {"online", "/slow", {.columns = 30}, "", true, false},
-      {"online", "/slow", {.columns = 25}, "", true, false},  // bytes would cut into "…"
-      {"online", "/slow", {.interruptOn = "% of "}, "", true, true},
-      {"online", "/slow", {.term = "dumb"}, "", false, false},
-      {"online", "/slow", {.term = ""}, "", false, false},
-      {"online", "/slow", {.errorFile = work.file("errors")}, "", false, false},
-      {"online", "/half", {.interruptOn = half}, "", true, true}};
+  const TerminalRow rows[] = {
+      {.downloads = true},
+      {.installer = "offline"},
+      {.installer = "signed", .screen = failed.substr(3) + "The install agent's signature did not verify" + advice},
+      {.path = "/missing", .screen = "Could not reach the download server" + advice.substr(2)},
+      {.columns = 30},
+      {.columns = 25},  // bytes would cut into "…"
+      {.interruptOn = "% of ", .downloads = true},
+      {.term = "dumb", .escapes = false},
+      {.term = "", .escapes = false},
+      {.errorFile = work.file("errors"), .escapes = false},
+      {.path = "/half", .interruptOn = "Downloading the install agent: 50% of 1.0 MiB", .downloads = true}};
   // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE("row " + std::to_string(&c - cases));
+  for (const TerminalRow& row : rows) {
+    SCOPED_TRACE("row " + std::to_string(&row - rows));
     fs::remove_all(work.file("home"));
-    auto [output, seconds] = c.how.run(work.path(), server.url() + c.path, work.file(c.installer));
-    EXPECT_EQ(screen(output), c.screen);
-    EXPECT_EQ(output.find('\033') != std::string::npos, c.escapes) << output;
-    if (c.escapes) {
+    auto [output, seconds] = runInTerminal(row, work.path(), server.url());
+    EXPECT_EQ(screen(output), row.screen);
+    EXPECT_EQ(output.find('\033') != std::string::npos, row.escapes) << output;
+    if (row.escapes) {
       EXPECT_THAT(output, testing::AllOf(testing::HasSubstr("\r\033[KPreparing the installer…"),
-                                         testing::EndsWith("\r\033[K" + c.screen)));
+                                         testing::EndsWith("\r\033[K" + row.screen)));
     }
     size_t draws = 0;
     for (size_t at = 0; (at = output.find("% of ", at)) != std::string::npos; ++at) ++draws;
-    EXPECT_EQ(draws > 0, c.downloads);
+    EXPECT_EQ(draws > 0, row.downloads);
     EXPECT_LE(draws, seconds * 10 + 1) << "more than ten a second";
-    EXPECT_LE(longestLine(output.substr(0, output.size() - c.screen.size())),
-              c.how.columns - 1u);  // the status line only
-    EXPECT_EQ(readFile(c.how.errorFile), "");
-    EXPECT_THAT(output, testing::HasSubstr(c.how.interruptOn));
+    EXPECT_LE(longestLine(output.substr(0, output.size() - row.screen.size())),
+              row.columns - 1u);  // the status line only
+    EXPECT_EQ(readFile(row.errorFile), "");
+    EXPECT_THAT(output, testing::HasSubstr(row.interruptOn));
   }
   server.release();
 }
