@@ -5,7 +5,6 @@
 #include <termios.h>
 
 #include <chrono>
-#include <regex>
 
 #include "scenario.h"
 
@@ -59,33 +58,12 @@ std::pair<std::string, double> runInTerminal(const TerminalRow& row, const std::
   return {output, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
 }
 
-// What a terminal shows after `bytes`: "\r" returns, "\033[K" erases to the end of the line.
-std::string screen(const std::string& bytes) {
-  std::string shown, line;
-  for (size_t at = 0, column = 0; at < bytes.size(); ++at) {
-    if (bytes.compare(at, 3, "\033[K") == 0)
-      line.resize(std::min(column, line.size())), at += 2;
-    else if (bytes[at] == '\r')
-      column = 0;
-    else if (bytes[at] == '\n')
-      shown += line + "\n", line.clear(), column = 0;
-    else
-      line.replace(column++, 1, 1, bytes[at]);  // over the character there, or after the last
-  }
-  return shown + line;
-}
-
-// The longest line a terminal gets, between returns and line ends, in
-// characters, escape sequences left out.
-size_t longestLine(const std::string& bytes) {
-  std::string visible = std::regex_replace(bytes, std::regex("\033\\[[0-9;?]*[A-Za-z]"), "");
-  size_t longest = 0, length = 0;
-  for (unsigned char c : visible)
-    if (c == '\r' || c == '\n')
-      length = 0;
-    else if ((c & 0xC0) != 0x80)
-      longest = std::max(longest, ++length);
-  return longest;
+// The pieces of `output` between erasures of the line: the status lines drawn, then what stays.
+std::vector<std::string> drawings(const std::string& output) {
+  std::vector<std::string> pieces;
+  for (size_t at = 0, end = 0; end != std::string::npos; at = end + 4)
+    pieces.push_back(output.substr(at, (end = output.find("\r\033[K", at)) - at));
+  return pieces;
 }
 
 // The status line is drawn (at most ten times a second, cut to the width)
@@ -119,18 +97,21 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
     SCOPED_TRACE("row " + std::to_string(&row - rows));
     fs::remove_all(work.file("home"));
     auto [output, seconds] = runInTerminal(row, work.path(), server.url());
-    EXPECT_EQ(screen(output), row.screen);
     EXPECT_EQ(output.find('\033') != std::string::npos, row.escapes) << output;
-    if (row.escapes) {
-      EXPECT_THAT(output, testing::AllOf(testing::HasSubstr("\r\033[KPreparing the installer…"),
-                                         testing::EndsWith("\r\033[K" + row.screen)));
+    EXPECT_EQ(output.find("\r\033[KPreparing the installer…") != std::string::npos, row.escapes);
+    std::vector<std::string> pieces = drawings(output);
+    EXPECT_EQ(pieces.back(), row.screen);
+    pieces.pop_back();
+    for (const std::string& status : pieces) {  // on one line, never as wide as the terminal
+      EXPECT_EQ(status.find_first_of("\r\n\033"), std::string::npos) << status;
+      EXPECT_LT(std::ranges::count_if(status, [](unsigned char c) { return (c & 0xC0) != 0x80; }),
+                row.columns)
+          << status;
     }
     size_t draws = 0;
     for (size_t at = 0; (at = output.find("% of ", at)) != std::string::npos; ++at) ++draws;
     EXPECT_EQ(draws > 0, row.downloads);
     EXPECT_LE(draws, seconds * 10 + 1) << "more than ten a second";
-    EXPECT_LE(longestLine(output.substr(0, output.size() - row.screen.size())),
-              row.columns - 1u);  // the status line only
     EXPECT_EQ(readFile(row.errorFile), "");
     EXPECT_THAT(output, testing::HasSubstr(row.interruptOn));
   }
