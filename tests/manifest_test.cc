@@ -18,22 +18,20 @@ const std::string body =
 
 // A key pair made by openssl (Ed25519 unless told) in a directory of its own.
 struct KeyPair : TemporaryDirectory {
-  std::string publicPem;
-  explicit KeyPair(std::string kind = "ed25519") {
-    publicPem = runProcess({"/bin/sh", "-c",
-                            "cd \"$0\" && openssl genpkey -out key.pem -algorithm " + kind +
-                                " && openssl pkey -in key.pem -pubout",
-                            path()})
-                    .standardOutput;
+  // What the shell `command` prints, run in the key's directory.
+  std::string run(const std::string& command) const {
+    return runProcess({"/bin/sh", "-c", "cd \"$0\" && " + command, path()}).standardOutput;
   }
-  // `lines` followed by the signature line of their Ed25519 signature, in hex of either case.
-  std::string signedText(const std::string& lines, bool upperCase = false) const {
+  const std::string publicPem;
+  explicit KeyPair(std::string kind = "ed25519")
+      : publicPem(run("openssl genpkey -out key.pem -algorithm " + kind +
+                      " && openssl pkey -in key.pem -pubout")) {}
+  // `lines` followed by the signature line of their Ed25519 signature, in hex with `digits`.
+  std::string signedText(const std::string& lines, const std::string& digits = "a-f") const {
     writeFile(file("lines"), lines);
-    std::string sign =
-        "cd \"$0\" && openssl pkeyutl -sign -rawin -inkey key.pem -in lines | od -An "
-        "-v -tx1 | tr -d ' \\n'";
-    sign += upperCase ? " | tr a-f A-F" : "";
-    return lines + "signature " + runProcess({"/bin/sh", "-c", sign, path()}).standardOutput + "\n";
+    const std::string sign =
+        "openssl pkeyutl -sign -rawin -inkey key.pem -in lines | od -An -v -tx1";
+    return lines + "signature " + run(sign + " | tr -d ' \\n' | tr a-f " + digits) + "\n";
   }
 };
 
@@ -69,7 +67,7 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
     EXPECT_FALSE(accepted(key.signedText(replaced(body, from, to)))) << from << " -> " << to;
   for (const std::string& text :
        {body, good + good.substr(body.size()), replaced(good, "\nsignature ", "\nsignature 0"),
-        key.signedText(body, true), good.substr(0, good.size() - 1) + "\r\n", good + "\n",
+        key.signedText(body, "A-F"), good.substr(0, good.size() - 1) + "\r\n", good + "\n",
         key.signedText(body + std::string(1000, '#')), KeyPair().signedText(body), std::string()})
     EXPECT_FALSE(accepted(text)) << text;
   for (const auto& [text, number] : {std::pair{version, 42ul},
