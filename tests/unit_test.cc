@@ -32,13 +32,12 @@ TEST(QuoteArgument, ShellsReadBackExactlyOneWord) {
       "$HOME", "$(touch x)", "`touch x`", "\"q\" \\b\\", "it's", "new\nline", "*", "~root", "#c",
       "{a,b}", "a{.,}b", "a|b&c<d>e", "caf\xc3\xa9 \xff", "a\rb\vc\fd", "--name=x,y:z@%+!^"};
   // clang-format on
-  for (const char* shell : {"/bin/sh", "/bin/bash"}) {
+  for (const char* shell : {"/bin/sh", "/bin/bash"})
     for (std::string text : texts) {
       ProcessResult result = runProcess(
           {shell, "-c", "cd " + directory.path() + " && printf '%s|' " + quoteArgument(text)});
       EXPECT_EQ(result.standardOutput, text + "|") << shell << " " << text;
     }
-  }
   EXPECT_FALSE(pathExists(directory.file("x")));
 }
 
