@@ -1,8 +1,6 @@
 // The agent manifest as the launcher reads it: exact bytes or nothing, under
 // the key's signature.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include <random>
 
@@ -15,50 +13,34 @@ using namespace testing_support;
 namespace {
 
 const std::string digest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-const std::vector<std::string> ecKey = {"EC", "-pkeyopt", "ec_paramgen_curve:P-256"};
 const std::string body =
     "qz-agent-manifest 2\nagent pi_agent\nversion 42\nsize 1234567\nsha256 " + digest + "\n";
 
-// An Ed25519 key pair made by openssl in a directory of its own: key.pem and pub.pem.
-struct KeyPair {
-  TemporaryDirectory directory;
-  std::string privatePath = directory.file("key.pem"), publicPem;
-  explicit KeyPair(std::vector<std::string> kind = {"ed25519"}) {
-    kind.insert(kind.begin(), {"/usr/bin/openssl", "genpkey", "-out", privatePath, "-algorithm"});
-    runProcess(kind);
-    runProcess({"/usr/bin/openssl", "pkey", "-in", privatePath, "-pubout", "-out",
-                directory.file("pub.pem")});
-    publicPem = readFile(directory.file("pub.pem"));
+// A key pair made by openssl (Ed25519 unless told) in a directory of its own.
+struct KeyPair : TemporaryDirectory {
+  // What the shell `command` prints, run in the key's directory.
+  std::string run(const std::string& command) const {
+    return runProcess({"/bin/sh", "-c", "cd \"$0\" && " + command, path()}).standardOutput;
   }
-
-  // `lines` followed by the signature line of their Ed25519 signature, with `hex`'s digits.
-  std::string signedText(const std::string& lines, const char* hex = "0123456789abcdef") const {
-    std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(privatePath.c_str(), "r"),
-                                                   BIO_free);
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-        PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                    EVP_MD_CTX_free);
-    unsigned char signature[64];
-    size_t length = sizeof signature;
-    EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get());
-    EVP_DigestSign(context.get(), signature, &length,
-                   reinterpret_cast<const unsigned char*>(lines.data()), lines.size());
-    std::string text = lines + "signature ";
-    for (unsigned char byte : signature) text += {hex[byte >> 4], hex[byte & 15]};
-    return text + "\n";
+  const std::string publicPem;
+  explicit KeyPair(std::string kind = "ed25519")
+      : publicPem(run("openssl genpkey -out key.pem -algorithm " + kind +
+                      " && openssl pkey -in key.pem -pubout")) {}
+  // `lines` followed by the signature line of their Ed25519 signature, in hex with `digits`.
+  std::string signedText(const std::string& lines, const std::string& digits = "a-f") const {
+    writeFile(file("lines"), lines);
+    const std::string sign =
+        "openssl pkeyutl -sign -rawin -inkey key.pem -in lines | od -An -v -tx1";
+    return lines + "signature " + run(sign + " | tr -d ' \\n' | tr a-f " + digits) + "\n";
   }
 };
 
-const KeyPair& testKey() {
-  static const KeyPair key;
-  return key;
-}
+const KeyPair key;
 
 bool accepted(const std::string& text, AgentManifest* manifest = nullptr,
               const std::string& agent = "pi_agent") {
   AgentManifest read;
-  return readAgentManifest(text, testKey().publicPem, agent, manifest ? manifest : &read);
+  return readAgentManifest(text, key.publicPem, agent, manifest ? manifest : &read);
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
@@ -68,7 +50,6 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 // Each row one change to a good manifest, made to the signed lines (then signed
 // again) or to the whole signed text: every one is refused.
 TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
-  const KeyPair& key = testKey();
   const std::string good = key.signedText(body), version = "version 42\n", size = "size 1234567\n";
   // clang-format off
   std::pair<std::string, std::string> lines[] = {
@@ -86,9 +67,8 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
     EXPECT_FALSE(accepted(key.signedText(replaced(body, from, to)))) << from << " -> " << to;
   for (const std::string& text :
        {body, good + good.substr(body.size()), replaced(good, "\nsignature ", "\nsignature 0"),
-        key.signedText(body, "0123456789ABCDEF"), good.substr(0, good.size() - 1) + "\r\n",
-        good + "\n", key.signedText(body + std::string(1000, '#')), KeyPair().signedText(body),
-        std::string()})
+        key.signedText(body, "A-F"), good.substr(0, good.size() - 1) + "\r\n", good + "\n",
+        key.signedText(body + std::string(1000, '#')), KeyPair().signedText(body), std::string()})
     EXPECT_FALSE(accepted(text)) << text;
   for (const auto& [text, number] : {std::pair{version, 42ul},
                                      {"version 1\n", 1ul},
@@ -105,7 +85,8 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
         << name;
   EXPECT_EQ(agentManifestSignedLines({"pi_agent", 42, 1234567, digest}), body);
   AgentManifest untouched{"x", 7, 8, "x"};
-  EXPECT_FALSE(readAgentManifest(good, KeyPair(ecKey).publicPem, "pi_agent", &untouched));
+  EXPECT_FALSE(readAgentManifest(good, KeyPair("EC -pkeyopt ec_paramgen_curve:P-256").publicPem,
+                                 "pi_agent", &untouched));
   EXPECT_EQ(untouched.version, 7u);
 }
 
@@ -114,8 +95,7 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
 TEST(AgentManifest, NamesTheAgentByItsUrlsLastPathComponent) {
   // clang-format off
   std::pair<const char*, const char*> urls[] = {
-      {"https://h.example/a/pi_install_agent_pi_T19q7c_hostk64",
-       "pi_install_agent_pi_T19q7c_hostk64"},
+      {"https://h.example/a/pi_install_agent_pi_T19q7c_hostk64", "pi_install_agent_pi_T19q7c_hostk64"},
       {"http://h.example:8080/agent?v=1/x", "agent"}, {"http://h.example/agent#part/x", "agent"},
       {"http://h.example/a/", ""}, {"http://h.example", ""}, {"http://h.example?x/y", ""},
       {"h.example/dir/agent", "agent"}, {"HTTP://u@h.example/p%2Fq", "p%2Fq"}};
@@ -128,7 +108,7 @@ TEST(AgentManifest, NamesTheAgentByItsUrlsLastPathComponent) {
 // Thousands of random edits of a good manifest (seeded, so every run tries the
 // same): only the unchanged bytes are accepted.
 TEST(AgentManifest, RefusesEveryMutation) {
-  const std::string good = testKey().signedText(body),
+  const std::string good = key.signedText(body),
                     alphabet("0123456789abcdefABCDEF\n\r -+x\0\xff", 30);
   std::mt19937_64 random(20260101);
   auto below = [&](size_t bound) { return static_cast<size_t>(random() % bound); };

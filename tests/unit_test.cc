@@ -32,13 +32,12 @@ TEST(QuoteArgument, ShellsReadBackExactlyOneWord) {
       "$HOME", "$(touch x)", "`touch x`", "\"q\" \\b\\", "it's", "new\nline", "*", "~root", "#c",
       "{a,b}", "a{.,}b", "a|b&c<d>e", "caf\xc3\xa9 \xff", "a\rb\vc\fd", "--name=x,y:z@%+!^"};
   // clang-format on
-  for (const char* shell : {"/bin/sh", "/bin/bash"}) {
+  for (const char* shell : {"/bin/sh", "/bin/bash"})
     for (std::string text : texts) {
       ProcessResult result = runProcess(
           {shell, "-c", "cd " + directory.path() + " && printf '%s|' " + quoteArgument(text)});
       EXPECT_EQ(result.standardOutput, text + "|") << shell << " " << text;
     }
-  }
   EXPECT_FALSE(pathExists(directory.file("x")));
 }
 
@@ -54,25 +53,11 @@ TEST(RunShellCommand, RefusesALineTooLongForOneExecString) {
   EXPECT_TRUE(pathExists(directory.file("ran")));
 }
 
-// Directories a and a/b under a private root, with the modes and owner of b
-// each row gives; the path asked about and the offender ("" when trusted).
-using TrustRow = std::tuple<mode_t, mode_t, uid_t, std::string, std::string>;
-void expectTrust(const TemporaryDirectory& root, std::initializer_list<TrustRow> rows) {
-  const std::string a = root.file("a"), b = a + "/b";
-  for (const auto& [aMode, bMode, bOwner, path, offender] : rows) {
-    chmod(a.c_str(), aMode);
-    chmod(b.c_str(), bMode);
-    ASSERT_EQ(chown(b.c_str(), bOwner == 0 ? geteuid() : bOwner, -1), 0);
-    std::string found;
-    EXPECT_EQ(pathIsTrusted(path, &found), offender.empty()) << path;
-    EXPECT_EQ(found, offender) << path << " " << std::oct << aMode << " " << bMode;
-  }
-}
-
-// Links: a/b by a relative and an absolute name, one to itself, a/up to a.
-struct TrustTree : TemporaryDirectory {
+// Directories a and a/b under a private root; links: a/b by a relative and an
+// absolute name, one to itself, a/up to a.
+struct PathIsTrusted : testing::Test, TemporaryDirectory {
   const std::string a = file("a"), b = a + "/b";
-  TrustTree() {
+  PathIsTrusted() {
     fs::create_directories(b);
     for (auto [target, link] : {std::pair{"a/b", file("link")},
                                 {b.c_str(), file("abs")},
@@ -80,33 +65,43 @@ struct TrustTree : TemporaryDirectory {
                                 {"..", a + "/up"}})
       fs::create_symlink(target, link);
   }
+  // Each row: the modes of a and b, b's owner (0: ours), the path asked about
+  // and the offender ("" when trusted).
+  void expectTrust(std::vector<std::tuple<mode_t, mode_t, uid_t, std::string, std::string>> rows) {
+    for (const auto& [aMode, bMode, bOwner, path, offender] : rows) {
+      chmod(a.c_str(), aMode);
+      chmod(b.c_str(), bMode);
+      ASSERT_EQ(chown(b.c_str(), bOwner == 0 ? geteuid() : bOwner, -1), 0);
+      std::string found;
+      EXPECT_EQ(pathIsTrusted(path, &found), offender.empty()) << path;
+      EXPECT_EQ(found, offender) << path << " " << std::oct << aMode << " " << bMode;
+    }
+  }
 };
 
-TEST(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
-  TrustTree t;
+TEST_F(PathIsTrusted, RefusesWhatAnotherUserCouldChange) {
   // clang-format off
-  expectTrust(t, {
-      {0755, 0700, 0, t.b + "/c/d", ""},  // what does not exist yet holds nothing
-      {0775, 0700, 0, t.b + "/c", t.a},
-      {0777, 0700, 0, t.b, t.a},
-      {01777, 0700, 0, t.b, ""},          // sticky: others cannot replace b
-      {01777, 0700, 0, t.a, t.a},         // but the path itself must be closed
-      {0755, 0720, 0, t.b, t.b},
-      {0755, 0720, 0, t.file("link/c"), t.file("link")},
-      {0755, 0720, 0, t.file("abs/c"), t.file("abs")},
-      {0755, 0700, 0, t.file("link/../b/."), ""},
-      {0755, 0700, 0, t.file("loop/c"), t.file("loop")}});
+  expectTrust({
+      {0755, 0700, 0, b + "/c/d", ""},  // what does not exist yet holds nothing
+      {0775, 0700, 0, b + "/c", a},
+      {0777, 0700, 0, b, a},
+      {01777, 0700, 0, b, ""},          // sticky: others cannot replace b
+      {01777, 0700, 0, a, a},           // but the path itself must be closed
+      {0755, 0720, 0, b, b},
+      {0755, 0720, 0, file("link/c"), file("link")},
+      {0755, 0720, 0, file("abs/c"), file("abs")},
+      {0755, 0700, 0, file("link/../b/."), ""},
+      {0755, 0700, 0, file("loop/c"), file("loop")}});
   // clang-format on
 }
 
-TEST(PathIsTrusted, RefusesWhatAnotherUserOwns) {
+TEST_F(PathIsTrusted, RefusesWhatAnotherUserOwns) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  TrustTree t;
-  ASSERT_EQ(lchown((t.a + "/up").c_str(), 65534, -1), 0);
+  ASSERT_EQ(lchown((a + "/up").c_str(), 65534, -1), 0);
   // clang-format off
-  expectTrust(t, {
-      {0755, 0700, 65534, t.b, t.b},
-      {01777, 0700, 65534, t.b + "/c", t.b},
-      {01777, 0700, 65534, t.a + "/up", t.a + "/up"}});  // sticky, but the link is someone else's
+  expectTrust({
+      {0755, 0700, 65534, b, b},
+      {01777, 0700, 65534, b + "/c", b},
+      {01777, 0700, 65534, a + "/up", a + "/up"}});  // sticky, but the link is someone else's
   // clang-format on
 }
