@@ -69,6 +69,14 @@ std::vector<Scenario> signedScenarios() {
       s.requests = {"HEAD /agent"}, s.agentSaw = "cached"; }),
     signedRow("a newer version replaces the agent",
               [](Scenario& s) { s.cacheBefore = cachedAgent, s.prepare = keep("41"); }),
+    // strace makes the first unlink(), the old validator's, fail: the new agent runs where it was
+    // staged; neither it nor its manifest's temporary file stays.
+    signedRow("a validator that cannot be removed keeps the old agent", [](Scenario& s) {
+      s.cacheBefore = cachedAgent, s.prepare = keep("41"), s.environment = {"ASAN_OPTIONS=detect_leaks=0"};
+      s.wrapper = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=unlink", "-e",
+                   "inject=unlink:error=EACCES:when=1"};
+      s.notUnderEmulation = "arm64 has no unlink(), so the validator's removal is one unlinkat among many";
+      s.cache = {".agentmanifest=version 41", cachedAgent[0], "installagent.lock", "installagent/install"}; }),
     signedRow("the same version again is taken",
               [](Scenario& s) { s.cacheBefore = cachedAgent, s.prepare = keep("42"); }),
     signedRow("OPENSSL_CONF is never opened", [=](Scenario& s) {
