@@ -55,6 +55,7 @@ TEST(Packer, RefusesWithOneLineAndLeavesTheOutputAsItWas) {
   // clang-format off
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{"WORK/missing", bundle, out}, 1, "WORK/missing: No such file or directory"},
+      {{"-", bundle, out}, 1, "-: No such file or directory"},  // a name, not an option
       {{"WORK/bundle.zip", "WORK/agent.zip", out}, 2, "WORK/bundle.zip" + notElf},
       {{"WORK/empty", bundle, out}, 2, "WORK/empty" + notElf},
       {{"WORK/elf32", bundle, out}, 2, "WORK/elf32" + notElf},
@@ -152,6 +153,8 @@ TEST(SignAgent, TakesOnlyAPathComponentAndAVersionTheLauncherReads) {
     const std::string head = "qz-agent-manifest 2\nagent " + name + "\nversion " + version + "\n";
     EXPECT_EQ(result.exitCode, status) << head << result.standardError;
     EXPECT_EQ(readFile(sig).starts_with(head), status == 0) << head;
+    // The manifest is for the agent server to serve: readable by all.
+    EXPECT_TRUE(status != 0 || fs::status(sig).permissions() == fs::perms(0644)) << head;
   }
   EXPECT_EQ(runProcess({signer, "--key", signingKey, "--version", "1", agent}).exitCode, 2);
 }
