@@ -348,8 +348,9 @@ std::vector<Scenario> rows() {
                       "|| for j in $(seq 10 29); do mkdir \"$d/sibling-$i-$j\"; for k in 0 1 2 3 4 5 6 7 8 9; do "
                       ": > \"$d/sibling-$i-$j/f000$k\"; done; done; done\n" + sampleAgent,
              .wrapper = {"/usr/bin/timeout", "-s", "KILL", "60"}}),
-    offline({.name = "a read-only directory the agent made goes for a user who is not root",
-             .agent = "mkdir -p \"${2%/*}/ro/sub\" && chmod 555 \"${2%/*}/ro\"\n" + sampleAgent,
+    offline({.name = "a read-only and an unreadable directory the agent made go for a user who is not root",
+             .agent = "cd \"${2%/*}\" && mkdir -p ro/sub closed/sub && chmod 555 ro && chmod 0 closed\n" +
+                      sampleAgent,
              .prepare = [](const Paths& p) { runProcess({"/bin/chown", "-R", "65534", p.work}); },
              .wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
              .needsRoot = true}),

@@ -46,18 +46,17 @@ inline const std::string sampleAgent =
     "${UNZIPOPT+\"UNZIPOPT=$UNZIPOPT\"} > \"$AGENT_RECORD\"\nfor fd in 3 4 5 6 7 8 9; do { true "
     ">&$fd; } 2>/dev/null && printf '<fd %s>' $fd >> \"$AGENT_RECORD\"; done\n! command -v cp > "
     "/dev/null || cp \"$2\" \"$AGENT_RECORD.bundle\"\nexit 7\n";
-// What follows a failed download, and how its message starts; the other steps' failure lines.
-inline const std::string
-    advice =
-        "\n\n. Check your internet connectivity, proxy server, firewall, and "
-        "virus scanner settings and rerun the installer.\nInstallation failed.\n",
-    failed = "...Error: Download process failed - ",
-    cannotUnzipAgent =
-        "Failed to unzip the install agent\nFailed to initialize the install "
-        "agent.\nInstallation failed.\n",
-    cannotStart =
-        "Failed to start the instal agent\nFailed to start the instal "
-        "agent\nInstallation failed.\n";
+// What follows a failed download, and how its message starts.
+inline const std::string advice =
+                             "\n\n. Check your internet connectivity, proxy server, firewall, and "
+                             "virus scanner settings and rerun the installer."
+                             "\nInstallation failed.\n",
+                         failed = "...Error: Download process failed - ";
+inline const std::string cannotUnzipAgent =
+    "Failed to unzip the install agent\nFailed to initialize the install agent.\nInstallation "
+    "failed.\n";
+inline const std::string cannotStart =
+    "Failed to start the instal agent\nFailed to start the instal agent\nInstallation failed.\n";
 
 // One answer of the server: interim answers sent first, the status line's
 // code, header lines, and the body, where %AGENT% stands for the agent
@@ -170,8 +169,7 @@ inline std::string bundleOf(const std::string& installer) {
   return runProcess({"/usr/bin/unzip", "-p", installer, "bundle.zip"}).standardOutput;
 }
 
-// Every entry under `directory` as the Scenario's `cache` lists them, a
-// manifest with its version line.
+// Every entry under `directory` as the Scenario's `cache` lists them.
 inline std::vector<std::string> listCache(const std::string& directory) {
   std::vector<std::string> entries;
   std::error_code error;
@@ -180,16 +178,15 @@ inline std::vector<std::string> listCache(const std::string& directory) {
     std::string name = it->path().lexically_relative(directory).string();
     auto type = it->symlink_status().type();
     if (type == fs::file_type::directory && !fs::is_empty(it->path())) continue;
-    bool file = type == fs::file_type::regular;
-    std::string shown = file && name == ".validatestring" ? "=" + readFile(it->path()) : "",
-                manifestText = file && name == ".agentmanifest" ? readFile(it->path()) : "";
-    std::smatch version;
-    if (std::regex_search(manifestText, version, std::regex("(?:^|\n)(version [^\n]*)")))
-      shown = "=" + version[1].str();
     entries.push_back(name + (type == fs::file_type::symlink     ? "@"
                               : type == fs::file_type::directory ? "/"
-                              : !file                            ? "|"
-                                                                 : shown));
+                              : type != fs::file_type::regular   ? "|"
+                              : name == ".validatestring"        ? "=" + readFile(it->path())
+                                                                 : ""));
+    std::istringstream manifest(
+        name == ".agentmanifest" && type == fs::file_type::regular ? readFile(it->path()) : "");
+    for (std::string line; std::getline(manifest, line);)
+      if (line.rfind("version ", 0) == 0) entries.back() += "=" + line;
   }
   std::sort(entries.begin(), entries.end());
   return entries;
