@@ -79,6 +79,7 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
   ScriptedServer server;
   server.answer("/slow", okAnswer(readFile(work.file("agent.zip"))), true);
   server.answer("/half", okAnswer(std::string(1 << 20, 'x')), false, 512 << 10);
+  server.answer("/kib", okAnswer(std::string(1024, 'x')), false, 512);
   // clang-format off
   const TerminalRow rows[] = {
       {.downloads = true},
@@ -91,7 +92,8 @@ TEST(Terminal, StatusLineIsDrawnThenErasedBeforeTheAgentOrAnyMessage) {
       {.term = "dumb", .escapes = false},
       {.term = "", .escapes = false},
       {.errorFile = work.file("errors"), .escapes = false},
-      {.path = "/half", .interruptOn = "Downloading the install agent: 50% of 1.0 MiB", .downloads = true}};
+      {.path = "/half", .interruptOn = "Downloading the install agent: 50% of 1.0 MiB", .downloads = true},
+      {.path = "/kib", .interruptOn = "50% of 1.0 KiB", .downloads = true}};
   // clang-format on
   for (const TerminalRow& row : rows) {
     SCOPED_TRACE("row " + std::to_string(&row - rows));
