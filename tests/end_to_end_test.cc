@@ -426,6 +426,8 @@ std::vector<Scenario> rows() {
                     "InstallAgent.zip: its local header does not match the central directory (name)"),
     refusedArchive("an agent archive whose end record claims 0xfffffff0 bytes of directory", "forge end-claim",
                    "the central directory does not fit the file"),
+    refusedArchive("an agent archive whose directory starts on another disk", "forge other-disk",
+                   "the archive spans several disks"),
     refusedArchive("an agent archive with two entries at one local header", "forge overlap",
                    "parts of the archive overlap (a possible zip bomb)"),
     refusedArchive("an agent archive whose local and central names differ", "forge names-differ",
@@ -445,6 +447,9 @@ std::vector<Scenario> rows() {
     // Members as odd tools make them: unpacked as unzip unpacks them, names with their bytes.
     {.name = "an agent archive with devices and FIFOs: plain files with their data",
      .agentArchive = maker + "forge devices \"$OUT\"", .cache = cached({"dev", "fifo", "install"}),
+     .sameAsUnzip = true},
+    {.name = "a Unicode path field made for another name is ignored",
+     .agentArchive = maker + "forge stale-unicode \"$OUT\"", .cache = cached({"install", "plain"}),
      .sameAsUnzip = true},
     {.name = "a decomposed UTF-8 name keeps its bytes", .agentArchive = maker + "forge nfd \"$OUT\"",
      .cache = cached({"cafe\xcc\x81", "install"})},

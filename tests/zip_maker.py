@@ -282,7 +282,10 @@ def forge(kind):
         'nfd': [RawMember('cafe\u0301', b'x', flags=0x800)],
         'devices': [RawMember('dev', b'device data', external=0o20644 << 16),
                     RawMember('fifo', b'fifo data', external=0o10644 << 16)],
-        'end-claim': [], 'prefixed': [], 'directory-at-zero': [],
+        # A Unicode path field whose CRC-32 is of another name than its header's: stale, ignored.
+        'stale-unicode': [RawMember('plain', b'x', extra=struct.pack(
+            '<HHBI', 0x7075, 10, 1, zlib.crc32(b'other')) + 'caf\u00e9'.encode())],
+        'end-claim': [], 'prefixed': [], 'directory-at-zero': [], 'other-disk': [],
     }[kind]
     # Bytes before an archive whose offsets do not count them; in one, the end record also puts
     # the directory at offset zero.
@@ -293,6 +296,8 @@ def forge(kind):
         return data[:second + 42] + bytes(4) + data[second + 46:]
     if kind == 'end-claim':  # the end record claims 0xfffffff0 bytes of central directory
         return data[:-10] + struct.pack('<I', 0xfffffff0) + data[-6:]
+    if kind == 'other-disk':  # the end record puts the directory's start on a second disk
+        return data[:-16] + struct.pack('<H', 1) + data[-14:]
     return data
 
 
