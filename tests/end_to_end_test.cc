@@ -528,44 +528,6 @@ std::vector<std::string> userRun(const TemporaryDirectory& work, const std::stri
   return argv;
 }
 
-// Each file and directory of a fresh agent, its manifest and its validator
-// reach the disk before the rename that makes them the cache's: strace sees
-// the fsync of each before the rename.
-TEST(EndToEnd, EverythingRenamedIntoTheCacheIsFlushedFirst) {
-  TemporaryDirectory work;
-  ASSERT_TRUE(packInstaller(work.path(), work.file("setup.run"),
-                            {{"install", "exit 0"}, {"sub/data", "x"}}, false, signedLauncher));
-  ScriptedServer server;
-  server.answer("/agent.sig", okAnswer(manifest(work.file("agent.zip"), "1", signingKey)));
-  server.answer("/agent", okAnswer(readFile(work.file("agent.zip"))));
-  ProcessResult result =
-      runProcess(userRun(work, server.url(),
-                         {"/usr/bin/strace", "-f", "-qq", "-y", "-o", work.file("trace"), "-e",
-                          "trace=fsync,rename,renameat,renameat2"}));
-  ASSERT_EQ(result.exitCode, 0) << result.standardError;
-  std::set<std::string> synced;
-  std::vector<std::string> renamed;
-  std::istringstream trace(readFile(work.file("trace")));
-  const std::regex fsync("fsync\\(\\d+<(.*)>\\)"),
-      rename("rename\\w*\\((?:AT_FDCWD[^,]*, )?\"([^\"]+)\", (?:AT_FDCWD[^,]*, )?\"([^\"]+)\"");
-  std::smatch m;
-  for (std::string line; std::getline(trace, line);) {
-    if (std::regex_search(line, m, fsync)) synced.insert(m[1]);
-    if (!std::regex_search(line, m, rename)) continue;
-    std::string from = fs::path(m[1].str()).lexically_normal(), to = m[2];
-    if (fs::path(to).filename().string().starts_with(".installagent-")) continue;  // set aside
-    renamed.push_back(fs::path(to).filename());
-    EXPECT_TRUE(synced.count(from)) << from;
-    std::error_code error;  // a directory: everything in it too
-    for (auto it = fs::recursive_directory_iterator(to, error);
-         !error && it != fs::recursive_directory_iterator(); it.increment(error))
-      EXPECT_TRUE(synced.count(from + "/" + it->path().lexically_relative(to).string())) << *it;
-  }
-  std::sort(renamed.begin(), renamed.end());
-  EXPECT_EQ(renamed,
-            (std::vector<std::string>{".agentmanifest", ".validatestring", "installagent"}));
-}
-
 // Runs of one user take turns on the cache: a second run asks nothing while
 // the first one's download is under way, then finds the agent current.
 TEST(EndToEnd, RunsOfOneUserTakeTurnsOnTheCache) {

@@ -3,9 +3,8 @@
 // text may hold placeholders, replaced token by token: %WORK% (the run's own
 // directory as the launcher sees it), %SCRATCH% (the scratch directory it
 // used), %HTTP% and %HTTPS% (the servers' URLs), %TLSHOST% (the https
-// server's address and port), %ALIAS% (%HTTPS% by an address its certificate
-// does not name), %CA% and %OTHERCA% (certificate files), %TMP% and %CACHE%
-// (the launcher's /tmp and agent cache, as this process reaches them).
+// server's address and port), %CA% and %OTHERCA% (certificate files), %TMP%
+// and %CACHE% (the launcher's /tmp and agent cache, as this process reaches them).
 #pragma once
 
 #include <glob.h>
@@ -263,11 +262,10 @@ class RunOfScenario {
 
   // `text` with its placeholders replaced; %WORK% as the launcher sees it, or as this process does.
   std::string expand(std::string text, bool asLauncher = true) {
-    if (!tls_ && std::regex_search(text, std::regex("%(HTTPS|ALIAS|TLSHOST|CA|OTHERCA)%")))
+    if (!tls_ && std::regex_search(text, std::regex("%(HTTPS|TLSHOST|CA|OTHERCA)%")))
       tls_ = std::make_unique<TlsFront>(portOf(server_.url()), w_ + "/tls");
     if (tls_)
       for (auto [from, to] : {std::pair{"%HTTPS%", tls_->url()},
-                              {"%ALIAS%", tls_->url("127.0.0.2")},
                               {"%TLSHOST%", tls_->url().substr(8)},
                               {"%CA%", tls_->ca()},
                               {"%OTHERCA%", tls_->otherCa()}})

@@ -1,6 +1,8 @@
 // The launcher with the test key against a loopback agent server: its own
 // cache, the manifest asked for before the archive, and every fault leaving
 // the cache as it was; then proxies reached over https://.
+#include <set>
+
 #include "scenario.h"
 
 using namespace testing_support;
@@ -50,6 +52,33 @@ Scenario refusedRun(std::string name, std::vector<Answer> answers, std::string m
   });
 }
 
+// Each file and directory of a fresh agent, its manifest and its validator
+// reach the disk before the rename that makes them the cache's: the trace
+// holds the fsync of each before the rename.
+void expectFlushedBeforeRenamed(const Paths& p) {
+  std::set<std::string> synced;
+  std::vector<std::string> renamed;
+  std::istringstream trace(readFile(p.work + "/trace"));
+  const std::regex fsync("fsync\\(\\d+<(.*)>\\)"),
+      rename("rename\\w*\\((?:AT_FDCWD[^,]*, )?\"([^\"]+)\", (?:AT_FDCWD[^,]*, )?\"([^\"]+)\"");
+  std::smatch m;
+  for (std::string line; std::getline(trace, line);) {
+    if (std::regex_search(line, m, fsync)) synced.insert(m[1]);
+    if (!std::regex_search(line, m, rename)) continue;
+    std::string from = fs::path(m[1].str()).lexically_normal(), to = m[2];
+    if (fs::path(to).filename().string().starts_with(".installagent-")) continue;  // set aside
+    renamed.push_back(fs::path(to).filename());
+    EXPECT_TRUE(synced.count(from)) << from;
+    std::error_code error;  // a directory: everything in it too
+    for (auto it = fs::recursive_directory_iterator(to, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error))
+      EXPECT_TRUE(synced.count(from + "/" + it->path().lexically_relative(to).string())) << *it;
+  }
+  std::sort(renamed.begin(), renamed.end());
+  EXPECT_EQ(renamed,
+            (std::vector<std::string>{".agentmanifest", ".validatestring", "installagent"}));
+}
+
 std::vector<Scenario> signedScenarios() {
   const Answer shortArchive{.body = "%AGENT%"},
       bigManifest{.request = "/agent.sig", .body = "%MANIFEST 42 %WORK%/dir/setup.run%"};
@@ -77,6 +106,12 @@ std::vector<Scenario> signedScenarios() {
                    "inject=unlink:error=EACCES:when=1"};
       s.notUnderEmulation = "arm64 has no unlink(), so the validator's removal is one unlinkat among many";
       s.cache = {".agentmanifest=version 41", cachedAgent[0], "installagent.lock", "installagent/install"}; }),
+    signedRow("everything renamed into the cache is flushed first", [](Scenario& s) {
+      s.agentArchive = "mkdir sub && echo x > sub/data && zip -q -r \"$OUT\" .";
+      s.environment = {"ASAN_OPTIONS=detect_leaks=0"}, s.check = expectFlushedBeforeRenamed;
+      s.wrapper = {"/usr/bin/strace", "-f", "-qq", "-y", "-o", "%WORK%/trace", "-e",
+                   "trace=fsync,rename,renameat,renameat2"};
+      s.cache.push_back("installagent/sub/data"); }),
     signedRow("the same version again is taken",
               [](Scenario& s) { s.cacheBefore = cachedAgent, s.prepare = keep("42"); }),
     signedRow("OPENSSL_CONF is never opened", [=](Scenario& s) {

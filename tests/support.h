@@ -311,11 +311,10 @@ class ScriptedServer {
   std::vector<std::string> requests_;
 };
 
-// nginx in front of `backendPort` on a loopback https port of 127.0.0.1
-// and 127.0.0.2, started by the project's agent-server script, with a
-// self-signed certificate for 127.0.0.1 and agents.test (its own CA); another
-// CA signed nothing. Its files go in `directory`, which it makes. Stopped on
-// destruction.
+// nginx in front of `backendPort` on a loopback https port, started by the
+// project's agent-server script, with a self-signed certificate for
+// 127.0.0.1 and agents.test (its own CA); another CA signed nothing. Its
+// files go in `directory`, which it makes. Stopped on destruction.
 class TlsFront {
  public:
   TlsFront(int backendPort, const std::string& directory) : directory_(directory) {
@@ -339,9 +338,7 @@ class TlsFront {
     port_ = portOf(started.standardOutput.substr(0, started.standardOutput.find('\n')));
   }
   ~TlsFront() { runProcess({QZ_AGENT_SERVER_SCRIPT, "stop", directory_ + "/server"}); }
-  std::string url(const std::string& host = "127.0.0.1") const {
-    return "https://" + host + ":" + std::to_string(port_);
-  }
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
   std::string ca() const { return directory_ + "/ca.crt"; }
   std::string otherCa() const { return directory_ + "/other.crt"; }
 
