@@ -1,9 +1,11 @@
 // The pieces a run from outside cannot pin down: the agent's command line and
-// quoting against a real shell, the cache's trust rules and the exec-string limit.
+// quoting against a real shell, the launcher's own word splitting, the
+// cache's trust rules and the exec-string limit.
 #include <gtest/gtest.h>
 
 #include "agent/agent_launch.h"
 #include "agent/trusted_path.h"
+#include "launcher/core/command_words.h"
 #include "launcher/core/shell_command.h"
 #include "support.h"
 
@@ -39,6 +41,20 @@ TEST(QuoteArgument, ShellsReadBackExactlyOneWord) {
       EXPECT_EQ(result.standardOutput, text + "|") << shell << " " << text;
     }
   EXPECT_FALSE(pathExists(directory.file("x")));
+}
+
+// The launcher's own commands are split into words, never into what a shell would expand.
+TEST(SplitCommandWords, RefusesWhatAShellWouldExpandAndKeepsTheRest) {
+  for (const char* line :
+       {"a $b", "a;b",   "a|b",  "a&b",  "a>b",   "a<b",    "a*",  "a?b",    "a[b",      "~x",
+        "#c",   "a (b)", "a{b}", "a`b`", "'open", "\"open", "a\\", "\"$x\"", "\"a`b`\"", "a\nb"})
+    EXPECT_FALSE(splitCommandWords(line)) << line;
+  std::pair<const char*, std::vector<std::string>> kept[] = {
+      {"a\\ b  c", {"a b", "c"}}, {"'a'\"b\"c", {"abc"}}, {"x#y a~ b=c", {"x#y", "a~", "b=c"}},
+      {"'' \"\"", {"", ""}},      {"a\\\nb", {"ab"}},     {"\"a\\\"b\\\\c\\d\"", {"a\"b\\c\\d"}},
+      {"'it'\\''s'", {"it's"}},   {"  \t", {}},           {"]x !y %z ^w", {"]x", "!y", "%z", "^w"}},
+  };
+  for (const auto& [line, words] : kept) EXPECT_EQ(splitCommandWords(line), words) << line;
 }
 
 // A command line of 128 KiB or more never reaches the shell: the kernel would refuse it.

@@ -98,7 +98,7 @@ def raw_archive(members, prefix=b'', adjust=True, trailing=b'', count_delta=0, j
 
 
 def raw_member(rng):
-    host = rng.choice([3, 3, 3, 0, 0, 11, 6, 2, 5, 16, 13, 1, 18, 30, 7, 12])
+    host = rng.choice([3, 3, 3, 0, 0, 11, 6, 2, 5, 16, 13, 1, 18, 30, 7, 12, 17, 10, 14, 19])
     kind = rng.choice(['file', 'file', 'file', 'dir', 'link', 'device'])
     name, data = pick_name(rng, host == 3, kind == 'dir'), random_data(rng)
     mode = rng.choice(FILE_MODES)
@@ -112,7 +112,7 @@ def raw_member(rng):
     dos = rng.getrandbits(8) & 0x31
     upper = mode if rng.random() < 0.8 else 0
     external = (upper << 16) | (dos if host != 3 or rng.random() < 0.3 else 0)
-    if host == 0 and rng.random() < 0.3 and '/' in name.rstrip('/'):
+    if rng.random() < 0.2 and '/' in name.rstrip('/'):  # a separator only on MS-DOS
         name = name.replace('/', '\\')
     when = random_when(rng)
     if rng.random() < 0.1:
@@ -183,7 +183,7 @@ def make_python(rng):
                                    random_when(rng))
             info.create_system = host
             modes = {'file': 0o100000 | rng.choice(FILE_MODES),
-                     'dir': 0o40000 | rng.choice(DIR_MODES), 'link': 0o120777}
+                     'dir': 0o40000 | rng.choice(DIR_MODES), 'link': rng.choice([0o120777, 0o120644])}
             info.external_attr = (modes[kind] << 16) | (0x10 if kind == 'dir' else 0)
             if host != 3 and rng.random() < 0.5:
                 info.external_attr = rng.choice([0, 1, 0x20, 0x10 if kind == 'dir' else 0x21])
