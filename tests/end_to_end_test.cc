@@ -454,7 +454,7 @@ std::vector<Scenario> rows() {
     {.name = "a decomposed UTF-8 name keeps its bytes", .agentArchive = maker + "forge nfd \"$OUT\"",
      .cache = cached({"cafe\xcc\x81", "install"})},
     {.name = "bsdtar's ./ entry leaves the agent directory private", .agent = ownMode,
-     .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .", .agentSaw = "700\n"},
+     .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .", .agentSaw = "700\n", .sameAsUnzip = true},
     offline({.name = "bsdtar's ./ entry leaves the scratch directory private", .agent = ownMode,
              .agentArchive = "chmod 777 . && bsdtar --format zip -cf \"$OUT\" .", .agentSaw = "700\n"}),
 
