@@ -2,8 +2,6 @@
 // the key's signature.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "agent/agent_manifest.h"
 #include "agent/agent_signature.h"
 #include "support.h"
@@ -61,7 +59,8 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
       {"version 42", "version 9223372036854775808"}, {"version 42", "version 18446744073709551658"},
       {"version 42", "version 042"}, {"version 42", "version +42"}, {"version 42", "version  42"},
       {"version 42", "version 42 "}, {"version 42", "version "}, {"size 1234567", "size 0"},
-      {version, "version 42\r\n"}, {"size", std::string("s\0ze", 4)}};
+      {version, "version 42\r\n"}, {version, "version 42\r"}, {"version 42", "version 4:"},
+      {"version 42", "version:42"}, {"abcdef\n", "abcdef00\n"}, {"size", std::string("s\0ze", 4)}};
   // clang-format on
   for (const auto& [from, to] : lines)
     EXPECT_FALSE(accepted(key.signedText(replaced(body, from, to)))) << from << " -> " << to;
@@ -79,7 +78,7 @@ TEST(AgentManifest, AcceptsExactlyTheSignedFormat) {
               std::tuple("pi_agent", number, 1234567ul, digest));
   }
   // The name is one path component, whatever the launcher expects.
-  for (std::string name : {"", "a/b", "a b"})
+  for (std::string name : {"", "a/b", "a b", "a\tb", "a\x7f"})
     EXPECT_FALSE(
         accepted(key.signedText(replaced(body, "agent pi_agent", "agent " + name)), nullptr, name))
         << name;
@@ -104,28 +103,3 @@ TEST(AgentManifest, NamesTheAgentByItsUrlsLastPathComponent) {
 }
 
 }  // namespace
-
-// Thousands of random edits of a good manifest (seeded, so every run tries the
-// same): only the unchanged bytes are accepted.
-TEST(AgentManifest, RefusesEveryMutation) {
-  const std::string good = key.signedText(body),
-                    alphabet("0123456789abcdefABCDEF\n\r -+x\0\xff", 30);
-  std::mt19937_64 random(20260101);
-  auto below = [&](size_t bound) { return static_cast<size_t>(random() % bound); };
-  for (int round = 0; round < 4000; ++round) {
-    std::string text = good;
-    for (size_t edits = 1 + below(3); edits > 0; --edits) {
-      size_t at = below(text.size() + 1);
-      char byte = below(4) == 0 ? static_cast<char>(random()) : alphabet[below(alphabet.size())];
-      if (int kind = below(4); kind == 0 && at < text.size())
-        text[at] ^= static_cast<char>(1 << below(8));
-      else if (kind == 1)
-        text.insert(at, 1, byte);
-      else if (kind == 2 && at < text.size())
-        text.erase(at, 1 + below(3));
-      else if (kind == 3)
-        text.resize(at);
-    }
-    EXPECT_EQ(accepted(text), text == good) << testing::PrintToString(text);
-  }
-}
