@@ -225,6 +225,9 @@ std::vector<Scenario> rows() {
 
     // The cache and the agent server.
     {.name = "cold cache under umask 0: downloads, unpacks privately", .shellFirst = "umask 0"},
+    {.name = "test mode: a file InstallAgent_notes.txt beside the installer is no agent archive",
+     .prepare = [](const Paths& p) { writeFile(p.work + "/dir/InstallAgent_notes.txt", "notes"); },
+     .environment = {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__="}, .agentSaw = "<-installbundle><%WORK%/dir/bundle.zip>"},
     {.name = "warm cache: only asks", .cacheBefore = planted, .requests = {"HEAD /agent"},
      .agentSaw = "cached"},
     {.name = "what a killed run left unfinished goes, and nothing else",
@@ -255,6 +258,11 @@ std::vector<Scenario> rows() {
     redirected("30 redirects are followed", 30),
     failing(redirected("31 redirects are too many", 31, 31),
             failed + "Number of redirects hit maximum amount" + advice),
+    {.name = "a HOME that is a link to a private directory",
+     .prepare = [](const Paths& p) {
+       fs::remove(p.home), fs::create_directory(p.work + "/real"), fs::create_symlink("real", p.home);
+     },
+     .environment = {"HOME=%WORK%/link"}},
     {.name = "a HOME of one character gets nothing appended", .directory = "run", .environment = {"HOME=h"}},
     {.name = "an empty validator file against no ETag", .cacheBefore = {".validatestring=", planted[1]},
      .answers = {{.headers = ""}}, .cache = agentOnly},
@@ -417,6 +425,8 @@ std::vector<Scenario> rows() {
                    "%WORK%/canary/abs: an absolute name"),
     refusedArchive("an agent archive writing through its own link", "craft link 120777 %WORK%/canary link/x 100644 x",
                    "link/x: link exists but is not a directory"),
+    refusedArchive("an agent archive with a link target of 4,096 bytes, which no link holds",
+                   "craft long 120777 " + std::string(4096, 'x'), "long: its link target is too long"),
     refusedArchive("an agent archive writing through a link to ..", "craft up 120777 .. up/x 100644 x",
                    "up/x: up exists but is not a directory"),
     // Forged and damaged archives: refused before anything is written, whatever unzip would make of them.
@@ -429,6 +439,8 @@ std::vector<Scenario> rows() {
     refusedArchive("an agent archive whose directory starts on another disk", "forge other-disk",
                    "the archive spans several disks"),
     refusedArchive("an agent archive with two entries at one local header", "forge overlap",
+                   "parts of the archive overlap (a possible zip bomb)"),
+    refusedArchive("an agent archive whose last member ends on the directory's first byte", "forge overlap-by-one",
                    "parts of the archive overlap (a possible zip bomb)"),
     refusedArchive("an agent archive whose local and central names differ", "forge names-differ",
                    "a: its local header does not match the central directory (name)"),
@@ -451,6 +463,8 @@ std::vector<Scenario> rows() {
     {.name = "a Unicode path field made for another name is ignored",
      .agentArchive = maker + "forge stale-unicode \"$OUT\"", .cache = cached({"install", "plain"}),
      .sameAsUnzip = true},
+    {.name = "an agent archive of 65,537 members whose end record counts them modulo 65,536",
+     .agentArchive = maker + "forge many \"$OUT\"", .cache = cached({"dup", "install"}), .sameAsUnzip = true},
     {.name = "a decomposed UTF-8 name keeps its bytes", .agentArchive = maker + "forge nfd \"$OUT\"",
      .cache = cached({"cafe\xcc\x81", "install"})},
     {.name = "bsdtar's ./ entry leaves the agent directory private", .agent = ownMode,

@@ -120,16 +120,17 @@ def raw_member(rng):
     extra = b''
     if rng.random() < 0.4:
         mtime = rng.choice([5000, 1000000000, 1700000000, -100, -2000000000, 0x7fffffff])
-        extra = (struct.pack('<HHBi', 0x5455, 5, 1, mtime) if rng.random() < 0.5 else
-                 struct.pack('<HHBii', 0x5455, 9, 3, mtime, rng.choice([mtime, 12345, -5])))
+        extra = rng.choice([  # a timestamp block, or an old Unix one (access, modification)
+            struct.pack('<HHBi', 0x5455, 5, 1, mtime),
+            struct.pack('<HHBii', 0x5455, 9, 3, mtime, rng.choice([mtime, 12345, -5])),
+            struct.pack('<HHii', rng.choice([0x5855, 0x000d]), 8, 12345, mtime)])
     raw, wide = name.encode(), any(ord(c) > 127 for c in name)
     flags = 0x800 if host == 3 and wide and rng.random() < 0.7 else 0
     if host == 3 and rng.random() < 0.05:
         raw, flags = b'latin-\xe9t\xe9', 0x800  # not UTF-8, though flagged so, as bsdtar writes
     if host == 3 and not flags and wide and rng.random() < 0.5:
-        raw = name.encode('ascii', 'replace')
-        extra += struct.pack('<HHBI', 0x7075, 5 + len(name.encode()), 1, zlib.crc32(raw))
-        extra += name.encode()
+        raw, unicode = name.encode('ascii', 'replace'), name.encode() * (rng.random() < 0.9)
+        extra += struct.pack('<HHBI', 0x7075, 5 + len(unicode), 1, zlib.crc32(raw)) + unicode
     if upper == 0 and rng.random() < 0.3:
         extra += struct.pack('<HHIHIHH', 0x756e, 14, 0, mode & 0xffff, 0, 0, 0)
     return RawMember(raw, data, rng.choice([0, 8, 8, 12]), host, external, flags, when, extra,
@@ -182,7 +183,8 @@ def make_python(rng):
                                    random_when(rng))
             info.create_system = host
             modes = {'file': 0o100000 | rng.choice(FILE_MODES),
-                     'dir': 0o40000 | rng.choice(DIR_MODES), 'link': rng.choice([0o120777, 0o120644])}
+                     'dir': 0o40000 | rng.choice(DIR_MODES),
+                     'link': rng.choice([0o120777, 0o120644])}
             info.external_attr = (modes[kind] << 16) | (0x10 if kind == 'dir' else 0)
             if host != 3 and rng.random() < 0.5:
                 info.external_attr = rng.choice([0, 1, 0x20, 0x10 if kind == 'dir' else 0x21])
@@ -220,6 +222,7 @@ def forge(kind):
         return raw_archive([install, bomb])
     members = [install] + {
         'overlap': [install],  # its central entry then points at the first local header
+        'overlap-by-one': [RawMember('a', b'xP')],  # its "P" is to be the directory's first byte
         'link-crc': [RawMember('l', b'install', external=0o120777 << 16, crc=1234)],
         'empty-crc': [RawMember('e', b'', crc=1234)],
         'names-differ': [RawMember('a', b'x', local_name=b'b')],
@@ -230,6 +233,7 @@ def forge(kind):
         # A Unicode path field whose CRC-32 is of another name than its header's: stale, ignored.
         'stale-unicode': [RawMember('plain', b'x', extra=struct.pack(
             '<HHBI', 0x7075, 10, 1, zlib.crc32(b'other')) + 'caf\u00e9'.encode())],
+        'many': [RawMember('dup', b'')] * 65536,  # the end record's count wraps to 1
         'end-claim': [], 'prefixed': [], 'directory-at-zero': [], 'other-disk': [],
     }[kind]
     # Bytes before an archive whose offsets do not count them; in one, the end record also puts
@@ -239,6 +243,9 @@ def forge(kind):
     if kind == 'overlap':
         second = data.rfind(b'PK\x01\x02')
         return data[:second + 42] + bytes(4) + data[second + 46:]
+    if kind == 'overlap-by-one':
+        start = struct.unpack('<I', data[-6:-2])[0]
+        return data[:start - 1] + data[start:-6] + struct.pack('<I', start - 1) + data[-2:]
     if kind == 'end-claim':  # the end record claims 0xfffffff0 bytes of central directory
         return data[:-10] + struct.pack('<I', 0xfffffff0) + data[-6:]
     if kind == 'other-disk':  # the end record puts the directory's start on a second disk
