@@ -708,9 +708,9 @@ TEST(EndToEnd, AForgedDirectoryClaimCostsNoMoreMemoryThanARun) {
 
 // Sixteen runs at once on one cache while the server's agent changes every
 // few runs: every agent sees one whole version of itself from its start to
-// its end, and every run exits 0. One
-// agent starts another installer of the same cache, whose server has another
-// agent still: it finishes, and the first agent is not changed under it.
+// its end, and every run exits 0. One agent starts another installer of the
+// same cache, whose server has another agent still: it finishes, and the
+// first agent is not changed under it.
 TEST(EndToEnd, RunsAtOnceEachSeeOneWholeAgentThatStaysAsItWas) {
   TemporaryDirectory work;
   const std::string agent = checkItself +
